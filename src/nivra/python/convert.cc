@@ -1,0 +1,114 @@
+#include "nivra/python/convert.h"
+
+#include <string_view>
+
+namespace nb = nanobind;
+
+namespace nivra::python {
+
+namespace {
+
+// Re-raises the pending TypeError with the argument's name in front, as the
+// binding layer reports every argument conversion failure.
+[[noreturn]] void raise_pending(const char* name) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+        PyErr_Fetch(&type, &value, &trace);
+        PyErr_NormalizeException(&type, &value, &trace);
+        PyObject* text = value ? PyObject_Str(value) : nullptr;
+        std::string detail;
+        if (text != nullptr) {
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
+            if (utf8 != nullptr) detail.assign(utf8, static_cast<std::size_t>(len));
+            Py_DECREF(text);
+        }
+        PyErr_Clear();
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(trace);
+        std::string message = std::string("argument '") + name + "': " + detail;
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+    }
+    throw nb::python_error();
+}
+
+// The integer value of obj (via __index__), as a new reference, or raises.
+nb::object index_of(nb::handle obj, const char* name) {
+    PyObject* index = PyNumber_Index(obj.ptr());
+    if (index == nullptr) raise_pending(name);
+    return nb::steal(index);
+}
+
+}  // namespace
+
+std::uint64_t to_u64(nb::handle obj, const char* name) {
+    nb::object index = index_of(obj, name);
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.ptr());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_pending(name);
+    return value;
+}
+
+std::uint32_t to_u32(nb::handle obj, const char* name) {
+    nb::object index = index_of(obj, name);
+    long long value = PyLong_AsLongLong(index.ptr());
+    if (value == -1 && PyErr_Occurred()) raise_pending(name);
+    if (value < 0 || value > static_cast<long long>(UINT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw nb::python_error();
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+double to_f64(nb::handle obj, const char* name) {
+    double value = PyFloat_AsDouble(obj.ptr());
+    if (value == -1.0 && PyErr_Occurred()) raise_pending(name);
+    return value;
+}
+
+std::string to_str(nb::handle obj, const char* name) {
+    if (!PyUnicode_Check(obj.ptr())) {
+        std::string message = std::string("argument '") + name + "': '" +
+                              nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__")) +
+                              "' object cannot be converted to 'PyString'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw nb::python_error();
+    }
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj.ptr(), &len);
+    if (utf8 == nullptr) raise_pending(name);
+    return std::string(utf8, static_cast<std::size_t>(len));
+}
+
+std::vector<std::uint32_t> to_u32_list(nb::handle obj, const char* name) {
+    if (PyUnicode_Check(obj.ptr())) {
+        std::string message = std::string("argument '") + name + "': Can't extract `str` to `Vec`";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw nb::python_error();
+    }
+    if (!PySequence_Check(obj.ptr())) {
+        std::string message = std::string("argument '") + name + "': '" +
+                              nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__")) +
+                              "' object cannot be converted to 'Sequence'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw nb::python_error();
+    }
+    Py_ssize_t len = PySequence_Size(obj.ptr());
+    if (len < 0) raise_pending(name);
+    std::vector<std::uint32_t> out;
+    out.reserve(static_cast<std::size_t>(len));
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        PyObject* item = PySequence_GetItem(obj.ptr(), i);
+        if (item == nullptr) raise_pending(name);
+        nb::object owned = nb::steal(item);
+        out.push_back(to_u32(owned, name));
+    }
+    return out;
+}
+
+void raise_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw nb::python_error();
+}
+
+}  // namespace nivra::python

@@ -1,0 +1,30 @@
+// The nivra._native module body. Each area registers its names in the order
+// the module exposes them; nothing else starts at import (the thread pool and
+// the tuning values start on first use).
+
+#include <nanobind/nanobind.h>
+
+#include "nivra/python/callable.h"
+#include "nivra/python/register.h"
+
+namespace nb = nanobind;
+
+namespace nivra::python {
+namespace {
+
+nb::object version_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {""};
+    parse_args({"version", std::span(names, 0), 0, 0}, args, nargs, kwnames, nullptr);
+    return nb::str(VERSION);
+}
+
+PyMethodDef version_def = method_def<version_impl>("version", "version()\n--\n\nThe package version.");
+
+}  // namespace
+}  // namespace nivra::python
+
+NB_MODULE(_native, m) {
+    using namespace nivra::python;
+    m.attr("__version__") = VERSION;
+    add_function(m, &version_def);
+}
