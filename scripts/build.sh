@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-python3 -m pip install -q --no-build-isolation --no-deps \
+PIP_ROOT_USER_ACTION=ignore python3 -m pip install -q --no-build-isolation --no-deps \
     -C cmake.define.NIVRA_BUILD_TESTS=ON \
     -C build.tool-args=-j"$(nproc)" .
