@@ -197,11 +197,19 @@ std::expected<void, CircuitError> Circuit::add_instruction(Instruction instructi
             if (b.qubits.empty()) {
                 return std::unexpected(CircuitError::empty_barrier());
             }
-            boost::container::small_vector<Qubit, 8> seen;
+            // A barrier may span a whole register (65535 qubits): repeats are
+            // found with a bitmap so the check stays linear.
+            std::vector<std::uint64_t> seen((static_cast<std::size_t>(n) + 63) / 64, 0);
             for (Qubit q : b.qubits) {
-                if (auto r = check_qubit(q, n, seen); !r) {
-                    return r;
+                if (q >= n) {
+                    return std::unexpected(CircuitError::qubit_out_of_range(q, n));
                 }
+                std::uint64_t& word = seen[q / 64];
+                const std::uint64_t bit = std::uint64_t{1} << (q % 64);
+                if ((word & bit) != 0) {
+                    return std::unexpected(CircuitError::duplicate_qubit(q));
+                }
+                word |= bit;
             }
             return {};
         },

@@ -92,26 +92,6 @@ Gate make_gate(GateKind kind, std::span<const double> params) {
     }
 }
 
-// Circuit::add_instruction finds a repeated qubit by linear search, which is
-// quadratic on a barrier over a whole large register (65535 qubits: two billion
-// comparisons). A long barrier gets the same checks in the same order (range,
-// then repetition, qubit by qubit) against a bitmap, and is then appended.
-std::expected<void, ir::CircuitError> append_barrier(ir::Circuit& circuit, ir::Barrier barrier) {
-    constexpr std::size_t LINEAR_SEARCH_LIMIT = 64;
-    if (barrier.qubits.size() <= LINEAR_SEARCH_LIMIT) return circuit.add_instruction(std::move(barrier));
-    const std::uint32_t num_qubits = circuit.num_qubits();
-    std::vector<std::uint64_t> seen((static_cast<std::size_t>(num_qubits) + 63) / 64, 0);
-    for (Qubit q : barrier.qubits) {
-        if (q >= num_qubits) return std::unexpected(ir::CircuitError::qubit_out_of_range(q, num_qubits));
-        std::uint64_t& word = seen[q / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (q % 64);
-        if ((word & bit) != 0) return std::unexpected(ir::CircuitError::duplicate_qubit(q));
-        word |= bit;
-    }
-    circuit.instructions_mut().emplace_back(std::move(barrier));
-    return {};
-}
-
 class Lowering {
 public:
     Lowering(std::string_view source, const Program& program) : source_(source), program_(program) {}
@@ -250,7 +230,7 @@ private:
                 for (std::uint32_t i = 0; i < (*reg)->size; ++i) collected.qubits.push_back((*reg)->offset + i);
             }
         }
-        if (std::expected<void, ir::CircuitError> added = append_barrier(circuit, std::move(collected)); !added) {
+        if (std::expected<void, ir::CircuitError> added = circuit.add_instruction(std::move(collected)); !added) {
             return fail(barrier.offset, Ir{added.error()});
         }
         return {};
