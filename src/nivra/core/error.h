@@ -49,8 +49,8 @@ template <class T>
     return !__builtin_mul_overflow(a, b, &out);
 }
 
-// Multiplies sizes or throws std::length_error (a request no allocator can
-// satisfy, so it reaches Python as MemoryError like std::bad_alloc).
+// Multiplies sizes or throws std::bad_array_new_length (a std::bad_alloc: no
+// allocator could satisfy the request, so it reaches Python as MemoryError).
 std::size_t mul_size_or_throw(std::size_t a, std::size_t b);
 
 }  // namespace nivra

@@ -1,0 +1,530 @@
+#include "nivra/qec/dem.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/number.h"
+
+namespace nivra::qec {
+
+namespace {
+
+constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t ERROR_BASE_COST = 8;
+
+// A reading or flattening failure before it becomes an Error: (message, line).
+struct Failure {
+    std::string message;
+    std::size_t line = 0;
+};
+
+// The parse tree. Blocks live in one arena and a `repeat` names its body by
+// index, so neither building, walking nor destroying the tree recurses, however
+// deep the nesting.
+struct Instr {
+    enum class Kind { Detector, LogicalObservable, ShiftDetectors, Repeat, Error };
+    Kind kind = Kind::Detector;
+    std::size_t line = 0;
+    std::vector<DemIndex> indices;         // Detector: detector indices; LogicalObservable: observable indices
+    std::uint64_t amount = 0;              // ShiftDetectors: the shift; Repeat: the count
+    std::size_t body = 0;                  // Repeat: index of the body block
+    double p = 0.0;                        // Error
+    std::vector<DemComponent> components;  // Error: as written, unsorted
+};
+
+struct Block {
+    std::vector<Instr> instrs;
+    // Units executed by one pass over the block (see MAX_FLATTENED_COST); never
+    // above the bound, since a larger block is refused while read.
+    std::uint64_t cost = 0;
+};
+
+// ---- text helpers ----
+
+bool is_ws(char32_t c) { return fmt::is_unicode_whitespace(c); }
+
+std::string_view trim_start(std::string_view s) {
+    fmt::Utf8Reader reader(s);
+    while (!reader.done()) {
+        std::size_t at = reader.offset();
+        if (!is_ws(reader.next())) return s.substr(at);
+    }
+    return {};
+}
+
+std::string_view trim_end(std::string_view s) {
+    fmt::Utf8Reader reader(s);
+    std::size_t end = 0;
+    while (!reader.done()) {
+        if (!is_ws(reader.next())) end = reader.offset();
+    }
+    return s.substr(0, end);
+}
+
+std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+
+// Non-empty tokens separated by runs of Unicode whitespace.
+std::vector<std::string_view> split_tokens(std::string_view s) {
+    std::vector<std::string_view> tokens;
+    fmt::Utf8Reader reader(s);
+    std::size_t start = 0;
+    bool in_token = false;
+    while (!reader.done()) {
+        std::size_t at = reader.offset();
+        bool ws = is_ws(reader.next());
+        if (ws && in_token) {
+            tokens.push_back(s.substr(start, at - start));
+            in_token = false;
+        } else if (!ws && !in_token) {
+            start = at;
+            in_token = true;
+        }
+    }
+    if (in_token) tokens.push_back(s.substr(start));
+    return tokens;
+}
+
+// An unsigned decimal (optional '+', digits only) no larger than `max`, or the
+// integer reader's error text. The value comes from parse_u64; the scan only
+// names the first problem from the left, as the format's messages require.
+std::expected<std::uint64_t, std::string> parse_unsigned(std::string_view s, std::uint64_t max) {
+    if (auto value = parse_u64(s); value && *value <= max) return *value;
+    if (s.empty()) return std::unexpected("cannot parse integer from empty string");
+    std::string_view digits = s;
+    if (s[0] == '+' || s[0] == '-') {
+        if (s.size() == 1 || s[0] == '-') return std::unexpected("invalid digit found in string");
+        digits = s.substr(1);
+    }
+    std::uint64_t acc = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::unexpected("invalid digit found in string");
+        std::uint64_t next = 0;
+        if (!checked_mul<std::uint64_t>(acc, 10, next) ||
+            !checked_add<std::uint64_t>(next, static_cast<std::uint64_t>(c - '0'), next) || next > max) {
+            return std::unexpected("number too large to fit in target type");
+        }
+        acc = next;
+    }
+    invariant_failure("parse_unsigned: parse_u64 refused a valid number");
+}
+
+std::expected<double, std::string> parse_float(std::string_view s) {
+    if (s.empty()) return std::unexpected("cannot parse float from empty string");
+    if (auto value = parse_f64(s)) return *value;
+    return std::unexpected("invalid float literal");
+}
+
+// The text between backticks, as the format's messages show code.
+std::string quoted_code(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out.push_back('`');
+    out.append(s);
+    out.push_back('`');
+    return out;
+}
+
+// The optional parenthesised argument of an instruction, and what follows it.
+struct ParenSplit {
+    std::optional<std::string_view> argument;
+    std::string_view rest;
+};
+
+ParenSplit split_paren_arg(std::string_view text) {
+    std::string_view t = trim_start(text);
+    if (t.empty() || t[0] != '(') return {std::nullopt, t};
+    std::size_t close = t.find(')', 1);
+    if (close == std::string_view::npos) return {std::nullopt, t};
+    return {t.substr(1, close - 1), trim_start(t.substr(close + 1))};
+}
+
+struct Target {
+    bool observable = false;
+    DemIndex index = 0;
+};
+
+std::expected<Target, Failure> parse_target(std::string_view token, std::size_t line) {
+    bool observable = false;
+    if (token[0] == 'D') {
+        observable = false;
+    } else if (token[0] == 'L') {
+        observable = true;
+    } else {
+        return std::unexpected(Failure{"unexpected target " + quoted_code(token) + " (expected D<n> or L<n>)", line});
+    }
+    auto value = parse_unsigned(token.substr(1), U32_MAX);
+    if (!value) {
+        return std::unexpected(Failure{std::string("invalid ") + (observable ? "observable" : "detector") +
+                                           " index in " + quoted_code(token) + ": " + value.error(),
+                                       line});
+    }
+    return Target{observable, static_cast<DemIndex>(*value)};
+}
+
+// Reads the targets of `rest`, keeping detector or observable indices.
+std::expected<std::vector<DemIndex>, Failure> parse_kept_targets(std::string_view rest, std::size_t line,
+                                                                 bool keep_observables) {
+    std::vector<DemIndex> kept;
+    for (std::string_view token : split_tokens(rest)) {
+        auto target = parse_target(token, line);
+        if (!target) return std::unexpected(target.error());
+        if (target->observable == keep_observables) kept.push_back(target->index);
+    }
+    return kept;
+}
+
+std::expected<Instr, Failure> parse_error_instr(std::string_view rest, std::size_t line) {
+    ParenSplit split = split_paren_arg(rest);
+    if (!split.argument) return std::unexpected(Failure{"`error` requires a probability in parentheses", line});
+    std::string_view arg = trim(*split.argument);
+    auto p = parse_float(arg);
+    if (!p) return std::unexpected(Failure{"invalid probability " + quoted_code(arg) + ": " + p.error(), line});
+    if (!(std::isfinite(*p) && *p >= 0.0 && *p <= 1.0)) {
+        return std::unexpected(Failure{"probability must be finite and in [0, 1], got " + quoted_code(arg), line});
+    }
+    Instr instr;
+    instr.kind = Instr::Kind::Error;
+    instr.line = line;
+    instr.p = *p;
+    instr.components.emplace_back();
+    for (std::string_view token : split_tokens(split.rest)) {
+        if (token == "^") {
+            instr.components.emplace_back();
+            continue;
+        }
+        auto target = parse_target(token, line);
+        if (!target) return std::unexpected(target.error());
+        DemComponent& component = instr.components.back();
+        (target->observable ? component.observables : component.detectors).push_back(target->index);
+    }
+    return instr;
+}
+
+std::uint64_t target_count(const Instr& instr) {
+    std::uint64_t n = 0;
+    for (const DemComponent& c : instr.components) n += c.detectors.size() + c.observables.size();
+    return n;
+}
+
+// Units one execution of a leaf instruction costs (see MAX_FLATTENED_COST).
+std::uint64_t leaf_cost(const Instr& instr) {
+    return instr.kind == Instr::Kind::Error ? ERROR_BASE_COST + target_count(instr) : 1;
+}
+
+std::string limit_message() {
+    return "model too large: `repeat` blocks unroll past " + fmt::display(MAX_FLATTENED_COST) +
+           " units (an `error` counts 8 plus its targets, any other instruction 1)";
+}
+
+// Reads every line into the block arena (block 0 is the top level).
+std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
+    std::vector<Block> blocks(1);
+    // Open `repeat` bodies, innermost last: (body block, line of the `repeat`, count).
+    struct Open {
+        std::size_t block;
+        std::size_t line;
+        std::uint64_t count;
+    };
+    std::vector<Open> open;
+
+    auto add_cost = [&](std::size_t block, std::uint64_t cost, std::size_t line) -> std::optional<Failure> {
+        std::uint64_t total = 0;
+        if (!checked_add(blocks[block].cost, cost, total) || total > MAX_FLATTENED_COST) {
+            return Failure{limit_message(), line};
+        }
+        blocks[block].cost = total;
+        return std::nullopt;
+    };
+
+    std::size_t line_number = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t newline = text.find('\n', pos);
+        std::string_view line = newline == std::string_view::npos ? text.substr(pos) : text.substr(pos, newline - pos);
+        pos = newline == std::string_view::npos ? text.size() : newline + 1;
+        ++line_number;
+        if (!line.empty() && line.back() == '\r' && newline != std::string_view::npos) line.remove_suffix(1);
+
+        if (std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+        std::string_view s = trim(line);
+        if (s.empty()) continue;
+        std::size_t current = open.empty() ? 0 : open.back().block;
+
+        if (s == "}") {
+            if (open.empty()) return std::unexpected(Failure{"unmatched `}`", line_number});
+            Open body = open.back();
+            open.pop_back();
+            std::size_t parent = open.empty() ? 0 : open.back().block;
+            std::uint64_t cost = 0;
+            if (!checked_mul(body.count, blocks[body.block].cost, cost) || cost > MAX_FLATTENED_COST) {
+                return std::unexpected(Failure{limit_message(), body.line});
+            }
+            if (auto failure = add_cost(parent, cost, body.line)) return std::unexpected(*failure);
+            Instr instr;
+            instr.kind = Instr::Kind::Repeat;
+            instr.line = body.line;
+            instr.amount = body.count;
+            instr.body = body.block;
+            blocks[parent].instrs.push_back(std::move(instr));
+            continue;
+        }
+        const std::size_t L = s.size();
+        if (L >= 18 && s.starts_with("detector_separator")) {
+            return std::unexpected(Failure{"`detector_separator` is not supported", line_number});
+        }
+        std::expected<Instr, Failure> parsed = std::unexpected(Failure{});
+        if (L <= 5) {
+            if (s != "error") return std::unexpected(Failure{"unknown instruction: " + quoted_code(s), line_number});
+            parsed = parse_error_instr({}, line_number);
+        } else if (s.starts_with("repeat")) {
+            std::string_view rest = trim(s.substr(6));
+            if (rest.empty() || rest.back() != '{') {
+                return std::unexpected(Failure{"`repeat` must end with `{`", line_number});
+            }
+            std::string_view count_text = trim(rest.substr(0, rest.size() - 1));
+            auto count = parse_unsigned(count_text, U64_MAX);
+            if (!count) {
+                return std::unexpected(
+                    Failure{"invalid repeat count " + quoted_code(count_text) + ": " + count.error(), line_number});
+            }
+            blocks.emplace_back();
+            open.push_back(Open{blocks.size() - 1, line_number, *count});
+            continue;
+        } else if (L >= 15 && s.starts_with("shift_detectors")) {
+            std::string_view amount_text = trim(split_paren_arg(s.substr(15)).rest);
+            auto amount = parse_unsigned(amount_text, U64_MAX);
+            if (!amount) {
+                return std::unexpected(
+                    Failure{"invalid shift " + quoted_code(amount_text) + ": " + amount.error(), line_number});
+            }
+            Instr instr;
+            instr.kind = Instr::Kind::ShiftDetectors;
+            instr.line = line_number;
+            instr.amount = *amount;
+            parsed = std::move(instr);
+        } else if (s.starts_with("error")) {
+            parsed = parse_error_instr(s.substr(5), line_number);
+        } else if (L >= 8 && s.starts_with("detector")) {
+            auto indices = parse_kept_targets(split_paren_arg(s.substr(8)).rest, line_number, false);
+            if (!indices) return std::unexpected(indices.error());
+            Instr instr;
+            instr.kind = Instr::Kind::Detector;
+            instr.line = line_number;
+            instr.indices = std::move(*indices);
+            parsed = std::move(instr);
+        } else if (L >= 18 && s.starts_with("logical_observable")) {
+            auto indices = parse_kept_targets(s.substr(18), line_number, true);
+            if (!indices) return std::unexpected(indices.error());
+            Instr instr;
+            instr.kind = Instr::Kind::LogicalObservable;
+            instr.line = line_number;
+            instr.indices = std::move(*indices);
+            parsed = std::move(instr);
+        } else {
+            return std::unexpected(Failure{"unknown instruction: " + quoted_code(s), line_number});
+        }
+        if (!parsed) return std::unexpected(parsed.error());
+        if (auto failure = add_cost(current, leaf_cost(*parsed), line_number)) return std::unexpected(*failure);
+        blocks[current].instrs.push_back(std::move(*parsed));
+    }
+    if (!open.empty()) return std::unexpected(Failure{"unclosed `repeat` block", open.back().line});
+    return blocks;
+}
+
+struct ExecState {
+    std::vector<DemError> errors;
+    std::uint64_t offset = 0;
+    std::int64_t max_detector = -1;
+    std::int64_t max_observable = -1;
+};
+
+std::expected<DemIndex, Failure> shift_detector(DemIndex d, const ExecState& state, std::size_t line) {
+    std::uint64_t shifted = 0;
+    if (!checked_add<std::uint64_t>(d, state.offset, shifted) || shifted > U32_MAX) {
+        return std::unexpected(Failure{
+            "detector D" + fmt::display(d) + " shifted by " + fmt::display(state.offset) + " exceeds u32", line});
+    }
+    return static_cast<DemIndex>(shifted);
+}
+
+std::optional<Failure> exec_leaf(const Instr& instr, ExecState& state) {
+    switch (instr.kind) {
+        case Instr::Kind::Detector:
+            for (DemIndex d : instr.indices) {
+                auto shifted = shift_detector(d, state, instr.line);
+                if (!shifted) return shifted.error();
+                state.max_detector = std::max<std::int64_t>(state.max_detector, *shifted);
+            }
+            return std::nullopt;
+        case Instr::Kind::LogicalObservable:
+            for (DemIndex k : instr.indices) state.max_observable = std::max<std::int64_t>(state.max_observable, k);
+            return std::nullopt;
+        case Instr::Kind::ShiftDetectors: {
+            std::uint64_t next = 0;
+            if (!checked_add(state.offset, instr.amount, next)) {
+                return Failure{"detector offset " + fmt::display(state.offset) + " + " + fmt::display(instr.amount) +
+                                   " overflows u64",
+                               instr.line};
+            }
+            state.offset = next;
+            return std::nullopt;
+        }
+        case Instr::Kind::Error: {
+            std::vector<DemComponent> components = instr.components;
+            for (DemComponent& component : components) {
+                for (DemIndex& d : component.detectors) {
+                    auto shifted = shift_detector(d, state, instr.line);
+                    if (!shifted) return shifted.error();
+                    d = *shifted;
+                    state.max_detector = std::max<std::int64_t>(state.max_detector, d);
+                }
+                for (DemIndex k : component.observables) {
+                    state.max_observable = std::max<std::int64_t>(state.max_observable, k);
+                }
+            }
+            state.errors.push_back(DemError::with_components(std::move(components), instr.p));
+            return std::nullopt;
+        }
+        case Instr::Kind::Repeat:
+            break;
+    }
+    invariant_failure("exec_leaf: not a leaf instruction");
+}
+
+// Runs the top-level block. A body whose cost is 0 holds no leaf instruction at
+// any depth, so running it changes nothing and it is skipped: the loop then
+// performs at most one iteration per unit of cost.
+std::optional<Failure> exec_blocks(const std::vector<Block>& blocks, ExecState& state) {
+    struct Frame {
+        std::size_t block;
+        std::size_t pos;
+        std::uint64_t remaining;
+    };
+    std::vector<Frame> stack{Frame{0, 0, 1}};
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        const Block& block = blocks[frame.block];
+        if (frame.pos == block.instrs.size()) {
+            if (--frame.remaining == 0) {
+                stack.pop_back();
+            } else {
+                frame.pos = 0;
+            }
+            continue;
+        }
+        const Instr& instr = block.instrs[frame.pos++];
+        if (instr.kind == Instr::Kind::Repeat) {
+            check_index(instr.body, blocks.size(), "exec_blocks: repeat body");
+            if (instr.amount > 0 && blocks[instr.body].cost > 0) stack.push_back(Frame{instr.body, 0, instr.amount});
+            continue;
+        }
+        if (auto failure = exec_leaf(instr, state)) return failure;
+    }
+    return std::nullopt;
+}
+
+void sort_indices(std::vector<DemIndex>& values) { std::sort(values.begin(), values.end()); }
+
+}  // namespace
+
+void parity_reduce(std::vector<DemIndex>& values) {
+    sort_indices(values);
+    std::size_t out = 0;
+    std::size_t i = 0;
+    while (i < values.size()) {
+        std::size_t j = i;
+        while (j < values.size() && values[j] == values[i]) ++j;
+        if ((j - i) % 2 == 1) values[out++] = values[i];
+        i = j;
+    }
+    values.resize(out);
+}
+
+DemError DemError::make(std::vector<DemIndex> detectors, std::vector<DemIndex> observables, double p) {
+    sort_indices(detectors);
+    sort_indices(observables);
+    DemError error;
+    error.detectors = std::move(detectors);
+    error.observables = std::move(observables);
+    error.p = p;
+    return error;
+}
+
+DemError DemError::with_components(std::vector<DemComponent> components, double p) {
+    if (components.empty()) return make({}, {}, p);
+    if (components.size() == 1)
+        return make(std::move(components[0].detectors), std::move(components[0].observables), p);
+    DemError error;
+    error.p = p;
+    for (DemComponent& component : components) {
+        sort_indices(component.detectors);
+        sort_indices(component.observables);
+        error.detectors.insert(error.detectors.end(), component.detectors.begin(), component.detectors.end());
+        error.observables.insert(error.observables.end(), component.observables.begin(), component.observables.end());
+    }
+    parity_reduce(error.detectors);
+    parity_reduce(error.observables);
+    error.components = std::move(components);
+    return error;
+}
+
+std::expected<DetectorErrorModel, Error> DetectorErrorModel::parse(std::string_view text) {
+    auto blocks = parse_blocks(text);
+    if (!blocks) return std::unexpected(Error::dem_parse(blocks.error().line, std::move(blocks.error().message)));
+    ExecState state;
+    if (auto failure = exec_blocks(*blocks, state)) {
+        return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
+    }
+    DetectorErrorModel model;
+    model.errors = std::move(state.errors);
+    model.num_detectors = static_cast<std::size_t>(state.max_detector + 1);
+    model.num_observables = static_cast<std::size_t>(state.max_observable + 1);
+    return model;
+}
+
+std::string DetectorErrorModel::to_dem_string() const {
+    std::string out;
+    std::size_t detectors_written = 0;
+    std::size_t observables_written = 0;
+    auto write_component = [&](const std::vector<DemIndex>& detectors, const std::vector<DemIndex>& observables) {
+        for (DemIndex d : detectors) {
+            out += " D";
+            out += fmt::display(d);
+            detectors_written = std::max<std::size_t>(detectors_written, std::size_t{d} + 1);
+        }
+        for (DemIndex k : observables) {
+            out += " L";
+            out += fmt::display(k);
+            observables_written = std::max<std::size_t>(observables_written, std::size_t{k} + 1);
+        }
+    };
+    for (const DemError& error : errors) {
+        out += "error(";
+        out += fmt::display(error.p);
+        out += ")";
+        if (error.components.empty()) {
+            write_component(error.detectors, error.observables);
+        } else {
+            for (std::size_t i = 0; i < error.components.size(); ++i) {
+                if (i > 0) out += " ^";
+                write_component(error.components[i].detectors, error.components[i].observables);
+            }
+        }
+        out += "\n";
+    }
+    if (num_detectors > detectors_written) {
+        out += "detector D" + fmt::display(static_cast<std::uint64_t>(num_detectors - 1)) + "\n";
+    }
+    if (num_observables > observables_written) {
+        out += "logical_observable L" + fmt::display(static_cast<std::uint64_t>(num_observables - 1)) + "\n";
+    }
+    return out;
+}
+
+}  // namespace nivra::qec

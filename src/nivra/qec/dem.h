@@ -1,0 +1,94 @@
+#pragma once
+// Detector error models: a flat list of independent error mechanisms, each
+// with a probability and the detectors and logical observables it flips.
+//
+// parse() reads a subset of the stim DEM text format:
+//   error(p) D0 D1 L0          one mechanism; `^` separates components ("D0 D1 ^ D2 L0")
+//   detector(coords...) D5     raises the detector count (coordinates ignored)
+//   logical_observable L3      raises the observable count
+//   shift_detectors(...) 24    adds 24 to every later detector index
+//   repeat 10 { ... }          runs its body 10 times (shifts accumulate)
+//   # comment
+// Repeat blocks are unrolled and shifts applied, so the model holds only
+// mechanisms with absolute indices. to_dem_string() writes that flat form.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nivra/qec/error.h"
+
+namespace nivra::qec {
+
+// Detector and observable indices of a model: the format's indices are 32-bit.
+using DemIndex = std::uint32_t;
+
+// One `^`-separated part of a mechanism as written, each list ascending.
+struct DemComponent {
+    std::vector<DemIndex> detectors;
+    std::vector<DemIndex> observables;
+
+    friend bool operator==(const DemComponent&, const DemComponent&) = default;
+};
+
+// One error mechanism.
+struct DemError {
+    // Ascending. For a mechanism of one component these are its lists as written
+    // (duplicates kept: "D0 D0" lists detector 0 twice); for two or more
+    // components, the values flipped an odd number of times over all components.
+    std::vector<DemIndex> detectors;
+    std::vector<DemIndex> observables;
+    // Empty unless the mechanism was written with two or more components; then
+    // every component in written order, each with its lists sorted.
+    std::vector<DemComponent> components;
+    // Finite, 0 <= p <= 1 for a mechanism read from text.
+    double p = 0.0;
+
+    // Sorts both lists ascending (duplicates stay); no components.
+    static DemError make(std::vector<DemIndex> detectors, std::vector<DemIndex> observables, double p);
+
+    // None: empty lists. One: make() of it. Two or more: each component sorted and
+    // kept, `detectors`/`observables` the parity reduction of their concatenation.
+    static DemError with_components(std::vector<DemComponent> components, double p);
+
+    friend bool operator==(const DemError&, const DemError&) = default;
+};
+
+// Sorts `values` ascending and keeps each value that occurs an odd number of
+// times, once (the symmetric difference of the lists concatenated into it).
+void parity_reduce(std::vector<DemIndex>& values);
+
+// Bound on the size of an unrolled model, so that `repeat` counts cannot
+// exhaust memory or time. Every instruction executed while flattening costs
+// units: an `error` 8 plus one per target token, any other instruction 1. A
+// text whose unrolled cost exceeds the bound is refused while it is read, at
+// the line of the `repeat` (or instruction) that crosses it.
+inline constexpr std::uint64_t MAX_FLATTENED_COST = std::uint64_t{1} << 28;
+
+struct DetectorErrorModel {
+    // Mechanisms in the order the unrolled `error` instructions ran.
+    std::vector<DemError> errors;
+    // 1 + the largest shifted detector index named by `error` or `detector`, 0 when none.
+    std::size_t num_detectors = 0;
+    // 1 + the largest observable index named by `error` or `logical_observable`, 0 when none.
+    std::size_t num_observables = 0;
+
+    // Reads and flattens `text`. The first failure (in text order while reading,
+    // in execution order while flattening) is an Error::DemParse with its
+    // 1-based line; lines count blank and comment lines. Nesting depth costs
+    // no stack: reading and flattening are iterative.
+    static std::expected<DetectorErrorModel, Error> parse(std::string_view text);
+
+    // The flat model as DEM text: one `error` line per mechanism (its components,
+    // or its own lists when it has none), then `detector D{n-1}` and
+    // `logical_observable L{m-1}` lines when the counts exceed what the
+    // mechanisms name. parse(to_dem_string()) gives back an equal model.
+    std::string to_dem_string() const;
+
+    friend bool operator==(const DetectorErrorModel&, const DetectorErrorModel&) = default;
+};
+
+}  // namespace nivra::qec
