@@ -1,0 +1,555 @@
+#include "nivra/sv/kernels/kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <numbers>
+
+#include "nivra/core/error.h"
+#include "nivra/sv/kernels/dense.h"
+#include "nivra/sv/kernels/diagonal_phase.h"
+#include "nivra/sv/kernels/reference.h"
+#include "nivra/sv/kernels/tuning.h"
+#include "nivra/sv/test_util.h"
+
+namespace nivra::sv::kernels {
+namespace {
+
+namespace t = nivra::sv::test;
+
+// Policies that force the pool for any size, with odd task sizes.
+constexpr ParPolicy PARALLEL_POLICIES[] = {{0, 1}, {0, 7}, {16, 3}};
+
+std::uint64_t mask_of(const std::vector<Qubit>& qubits) {
+    std::uint64_t m = 0;
+    for (Qubit q : qubits) m |= std::uint64_t{1} << q;
+    return m;
+}
+
+// Runs `apply` on the state serially and under every parallel policy; the
+// parallel results must equal the serial one bit for bit. Returns the serial result.
+std::vector<Complex> run_all_policies(const CpuState& start,
+                                      const std::function<void(Complex*, std::size_t, const ParPolicy&)>& apply) {
+    CpuState serial = start;
+    apply(serial.amps.data(), serial.len(), SERIAL_POLICY);
+    for (const ParPolicy& policy : PARALLEL_POLICIES) {
+        CpuState parallel = start;
+        apply(parallel.amps.data(), parallel.len(), policy);
+        EXPECT_TRUE(t::same_bits(serial.amps.data(), parallel.amps.data(), serial.len()))
+            << "min_amps " << policy.min_amps << " grain " << policy.grain;
+    }
+    return t::to_vector(serial);
+}
+
+// ---- 1-qubit ---------------------------------------------------------------
+
+struct OneQubitCase {
+    const char* name;
+    M2 matrix;
+    // The reference body apply_1q must pick, bit for bit.
+    std::function<void(Complex*, std::size_t, Qubit, std::uint64_t)> reference;
+};
+
+std::vector<OneQubitCase> one_qubit_cases() {
+    const Complex i(0, 1);
+    const M2 rz = Gate::rz(0.7).matrix()->m2();
+    const M2 h = Gate::h().matrix()->m2();
+    const M2 u3 = Gate::u3(0.3, 1.1, -0.4).matrix()->m2();
+    const M2 phased_x = {0.0, i, i, 0.0};  // X up to a global phase: the antidiagonal kernel
+    return {
+        {"diagonal", rz,
+         [rz](Complex* a, std::size_t n, Qubit q, std::uint64_t c) {
+             reference::diagonal_1q(a, n, q, c, rz[0], rz[3]);
+         }},
+        {"x", Gate::x().matrix()->m2(),
+         [](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::x_1q(a, n, q, c); }},
+        {"y", Gate::y().matrix()->m2(),
+         [](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::y_1q(a, n, q, c, 1.0); }},
+        {"minus_y",
+         {0.0, i, -i, 0.0},
+         [](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::y_1q(a, n, q, c, -1.0); }},
+        {"antidiagonal", phased_x,
+         [i](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::antidiag_1q(a, n, q, c, i, i); }},
+        {"dense_h", h,
+         [h](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::dense_1q(a, n, q, c, h); }},
+        {"dense_u3", u3,
+         [u3](Complex* a, std::size_t n, Qubit q, std::uint64_t c) { reference::dense_1q(a, n, q, c, u3); }},
+    };
+}
+
+TEST(OneQubitKernels, MatchDenseReferenceAndReferencePath) {
+    StdRng rng = StdRng::seed_from_u64(11);
+    for (const OneQubitCase& c : one_qubit_cases()) {
+        for (int trial = 0; trial < 12; ++trial) {
+            const std::uint32_t n = 6;
+            const auto qubits = t::random_qubits(1 + trial % 3, n, rng);
+            const Qubit target = qubits[0];
+            const std::vector<Qubit> controls(qubits.begin() + 1, qubits.end());
+            const CpuState start = t::random_state(n, rng);
+            const auto got = run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+                apply_1q(a, len, target, controls, c.matrix, p);
+            });
+            const std::vector<Qubit> targets = {target};
+            EXPECT_LT(t::max_diff(got, t::dense_apply(t::to_vector(start), targets, controls, c.matrix)), 1e-14)
+                << c.name;
+            CpuState ref = start;
+            c.reference(ref.amps.data(), ref.len(), target, mask_of(controls));
+            EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << c.name;
+        }
+    }
+}
+
+TEST(OneQubitKernels, YTwiceRestoresAndConjugateYNegates) {
+    StdRng rng = StdRng::seed_from_u64(12);
+    const CpuState start = t::random_state(4, rng);
+    CpuState s = start;
+    const M2 y = Gate::y().matrix()->m2();
+    apply_1q(s.amps.data(), s.len(), 2, {}, y);
+    apply_1q(s.amps.data(), s.len(), 2, {}, y);
+    EXPECT_TRUE(t::same_bits(s.amps.data(), start.amps.data(), s.len()));
+
+    CpuState plus = start, minus = start;
+    apply_1q(plus.amps.data(), plus.len(), 1, {}, y);
+    apply_1q(minus.amps.data(), minus.len(), 1, {}, {0.0, Complex(0, 1), Complex(0, -1), 0.0});
+    for (std::size_t i = 0; i < start.len(); ++i) {
+        EXPECT_EQ(minus.amps[i], -plus.amps[i]);
+    }
+}
+
+TEST(OneQubitKernels, ControlZeroAmplitudesAreUntouchedEvenByDiagonals) {
+    StdRng rng = StdRng::seed_from_u64(13);
+    const CpuState start = t::random_state(5, rng);
+    const std::vector<Qubit> controls = {3};
+    for (const OneQubitCase& c : one_qubit_cases()) {
+        CpuState s = start;
+        apply_1q(s.amps.data(), s.len(), 1, controls, c.matrix);
+        for (std::size_t i = 0; i < s.len(); ++i) {
+            if ((i & 8) == 0) {
+                EXPECT_TRUE(t::same_bits(&s.amps[i], &start.amps[i], 1)) << c.name << " index " << i;
+            }
+        }
+    }
+}
+
+// ---- 2-qubit ---------------------------------------------------------------
+
+M4 m4(std::initializer_list<Complex> entries) {
+    M4 m{};
+    std::copy(entries.begin(), entries.end(), m.begin());
+    return m;
+}
+
+TEST(TwoQubitKernels, SpecialisationsMatchDenseReferenceAndReferencePath) {
+    StdRng rng = StdRng::seed_from_u64(21);
+    const Complex e(std::cos(0.9), std::sin(0.9));
+    const M4 cnot = Gate::cnot().matrix()->m4();
+    const M4 cnot_reversed = m4({1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0});
+    const M4 swap = Gate::swap().matrix()->m4();
+    const M4 cz = Gate::cz().matrix()->m4();
+    const M4 phase_diag = m4({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, e});
+    const M4 x_on_first = m4({0, 0, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0});  // row 0 maps to column 2
+    const M4 iswap = Gate::iswap().matrix()->m4();
+    const M4 dense = t::to_array<16>(t::random_unitary(4, rng));
+
+    using Ref = std::function<void(Complex*, std::size_t, Qubit, Qubit, std::uint64_t)>;
+    struct Case {
+        const char* name;
+        M4 matrix;
+        Ref reference;
+    };
+    const std::vector<Case> cases = {
+        {"cnot", cnot,
+         [](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::cnot(a, n, c | (1ull << q0), q1);
+         }},
+        {"cnot_reversed", cnot_reversed,
+         [](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::cnot(a, n, c | (1ull << q1), q0);
+         }},
+        {"swap", swap,
+         [](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) { reference::swap_2q(a, n, q0, q1, c); }},
+        {"cz", cz,
+         [](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) { reference::cz(a, n, q0, q1, c); }},
+        {"diagonal", phase_diag,
+         [e](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::diagonal_2q(a, n, q0, q1, c, {1.0, 1.0, 1.0, e});
+         }},
+        {"permutation_not_fixing_0", x_on_first,
+         [x_on_first](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::dense_2q(a, n, q0, q1, c, x_on_first);
+         }},
+        {"iswap", iswap,
+         [iswap](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::dense_2q(a, n, q0, q1, c, iswap);
+         }},
+        {"dense", dense,
+         [dense](Complex* a, std::size_t n, Qubit q0, Qubit q1, std::uint64_t c) {
+             reference::dense_2q(a, n, q0, q1, c, dense);
+         }},
+    };
+    for (const Case& c : cases) {
+        for (int trial = 0; trial < 12; ++trial) {
+            const std::uint32_t n = 6;
+            const auto qubits = t::random_qubits(2 + trial % 3, n, rng);
+            const std::vector<Qubit> controls(qubits.begin() + 2, qubits.end());
+            const CpuState start = t::random_state(n, rng);
+            const auto got = run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+                apply_2q(a, len, qubits[0], qubits[1], controls, c.matrix, p);
+            });
+            const std::vector<Qubit> targets = {qubits[0], qubits[1]};
+            EXPECT_LT(t::max_diff(got, t::dense_apply(t::to_vector(start), targets, controls, c.matrix)), 1e-14)
+                << c.name;
+            CpuState ref = start;
+            c.reference(ref.amps.data(), ref.len(), qubits[0], qubits[1], mask_of(controls));
+            EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << c.name;
+        }
+    }
+}
+
+TEST(TwoQubitKernels, IdentityWithinToleranceLeavesStateUntouched) {
+    StdRng rng = StdRng::seed_from_u64(22);
+    const CpuState start = t::random_state(5, rng);
+    CpuState s = start;
+    M4 near_identity = m4({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1});
+    near_identity[5] = Complex(1.0 + 2e-15, 0);
+    near_identity[6] = Complex(1e-16, 0);
+    apply_2q(s.amps.data(), s.len(), 4, 0, {}, near_identity);
+    EXPECT_TRUE(t::same_bits(s.amps.data(), start.amps.data(), s.len()));
+}
+
+TEST(TwoQubitKernels, SwapExchangesOnlyTheMixedPairs) {
+    CpuState s = CpuState::zero_state(3);
+    for (std::size_t i = 0; i < 8; ++i) s.amps[i] = Complex(static_cast<double>(i), 0);
+    apply_2q(s.amps.data(), s.len(), 0, 2, {}, Gate::swap().matrix()->m4());
+    // q0 = bit 0, q1 = bit 2: 1 <-> 4 and 3 <-> 6.
+    const double expected[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(s.amps[i].real(), expected[i]) << i;
+}
+
+// ---- 3-qubit ---------------------------------------------------------------
+
+TEST(ThreeQubitKernels, SpecialisationsAndTolerances) {
+    StdRng rng = StdRng::seed_from_u64(31);
+    const M8 identity = [] {
+        M8 m{};
+        for (int r = 0; r < 8; ++r) m[r * 9] = 1.0;
+        return m;
+    }();
+    const M8 toffoli = Gate::toffoli().matrix()->m8();
+    const M8 ccz = Gate::ccz().matrix()->m8();
+    const M8 dense = t::to_array<64>(t::random_unitary(8, rng));
+    M8 toffoli_at_bound = toffoli;
+    toffoli_at_bound[3] = Complex(1e-12, 0);  // inclusive bound: still Toffoli
+    M8 toffoli_past_bound = toffoli;
+    toffoli_past_bound[3] = Complex(1.5e-12, 0);  // generic kernel
+
+    for (int trial = 0; trial < 10; ++trial) {
+        const std::uint32_t n = 7;
+        const auto qubits = t::random_qubits(3 + trial % 3, n, rng);
+        const std::vector<Qubit> controls(qubits.begin() + 3, qubits.end());
+        const std::uint64_t cm = mask_of(controls);
+        const Qubit q0 = qubits[0], q1 = qubits[1], q2 = qubits[2];
+        const std::uint64_t s0 = 1ull << q0, s1 = 1ull << q1, s2 = 1ull << q2;
+        const CpuState start = t::random_state(n, rng);
+        const std::vector<Qubit> targets = {q0, q1, q2};
+        auto run = [&](const M8& m) {
+            return run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+                apply_3q(a, len, q0, q1, q2, controls, m, p);
+            });
+        };
+
+        EXPECT_TRUE(t::same_bits(run(identity).data(), start.amps.data(), start.len()));
+
+        auto check = [&](const M8& m, const std::function<void(Complex*)>& ref_body, const char* name) {
+            const auto got = run(m);
+            CpuState ref = start;
+            ref_body(ref.amps.data());
+            EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << name;
+            EXPECT_LT(t::max_diff(got, t::dense_apply(t::to_vector(start), targets, controls, m)), 1e-11) << name;
+        };
+        check(toffoli, [&](Complex* a) { reference::toffoli(a, start.len(), s0 | s1 | cm, q2); }, "toffoli");
+        check(
+            toffoli_at_bound, [&](Complex* a) { reference::toffoli(a, start.len(), s0 | s1 | cm, q2); },
+            "toffoli_at_bound");
+        check(
+            toffoli_past_bound,
+            [&](Complex* a) { reference::generic_3q(a, start.len(), q0, q1, q2, cm, toffoli_past_bound); },
+            "toffoli_past_bound");
+        check(ccz, [&](Complex* a) { reference::ccz(a, start.len(), s0 | s1 | s2 | cm); }, "ccz");
+        check(dense, [&](Complex* a) { reference::generic_3q(a, start.len(), q0, q1, q2, cm, dense); }, "dense");
+    }
+}
+
+// ---- k-qubit ---------------------------------------------------------------
+
+TEST(KQubitKernel, MatchesDenseReferenceOverSortedTargets) {
+    StdRng rng = StdRng::seed_from_u64(41);
+    for (std::uint8_t k = 1; k <= 6; ++k) {
+        for (int trial = 0; trial < 3; ++trial) {
+            const std::uint32_t n = 8;
+            const auto qubits = t::random_qubits(k + trial % 2, n, rng);
+            const std::vector<Qubit> targets(qubits.begin(), qubits.begin() + k);
+            const std::vector<Qubit> controls(qubits.begin() + k, qubits.end());
+            const auto matrix = t::random_unitary(std::size_t{1} << k, rng);
+            const CpuState start = t::random_state(n, rng);
+            const auto got = run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+                apply_kq_scalar_aos(a, len, targets, k, matrix, mask_of(controls), p);
+            });
+            std::vector<Qubit> sorted = targets;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_LT(t::max_diff(got, t::dense_apply(t::to_vector(start), sorted, controls, matrix)), 1e-13)
+                << "k " << int(k);
+            if (controls.empty()) {
+                CpuState ref = start;
+                reference::kq(ref.amps.data(), ref.len(), targets, k, matrix);
+                EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << "k " << int(k);
+            }
+        }
+    }
+}
+
+TEST(KQubitKernel, TargetOrderDoesNotMatter) {
+    StdRng rng = StdRng::seed_from_u64(42);
+    const auto matrix = t::random_unitary(4, rng);
+    const CpuState start = t::random_state(6, rng);
+    CpuState a = start, b = start;
+    const std::vector<Qubit> listed = {5, 2}, sorted = {2, 5};
+    apply_kq_scalar_aos(a.amps.data(), a.len(), listed, 2, matrix);
+    apply_kq_scalar_aos(b.amps.data(), b.len(), sorted, 2, matrix);
+    EXPECT_TRUE(t::same_bits(a.amps.data(), b.amps.data(), a.len()));
+}
+
+TEST(KQubitKernel, TargetsOffsetsFixed) {
+    const std::vector<Qubit> targets = {4, 1, 6};
+    const TargetsOffsets to = targets_offsets_fixed(targets, 3);
+    EXPECT_EQ(to.dim, 8u);
+    // Bit 0 of j selects the largest target (6), bit 2 the smallest (1).
+    const std::vector<std::uint64_t> expected = {0, 64, 16, 80, 2, 66, 18, 82};
+    EXPECT_EQ(to.offsets, expected);
+    ASSERT_EQ(to.fixed.size(), 3u);
+    EXPECT_EQ(to.fixed[0].qubit, 1u);
+    EXPECT_EQ(to.fixed[2].qubit, 6u);
+    EXPECT_EQ(to.fixed[1].value, 0);
+    EXPECT_THROW(targets_offsets_fixed(targets, 4), InvariantError);
+}
+
+// Every layout of the dense body (complex pairs, split pairs, and the 256-bit
+// lanes where the CPU has them) gives the reference bits, for targets that
+// include bit 0 (strided walk) and not, with a control.
+template <std::size_t DIM>
+void check_dense_layouts(StdRng& rng) {
+    const std::uint32_t n = 9;
+    const std::size_t k = std::bit_width(DIM) - 1;
+    for (int trial = 0; trial < 4; ++trial) {
+        const auto qubits = t::random_qubits(k + 1, n, rng);
+        std::vector<Qubit> targets(qubits.begin(), qubits.begin() + k);
+        // Trial 0 puts a target on bit 0 (the strided walk); odd trials have no control.
+        if (trial == 0 && std::find(targets.begin(), targets.end(), 0u) == targets.end()) {
+            targets[0] = 0;
+        }
+        const std::uint64_t control = trial % 2 ? 0 : std::uint64_t{1} << qubits[k];
+        if (control & mask_of(targets)) {
+            continue;
+        }
+        std::array<std::uint64_t, DIM> offsets{};
+        for (std::size_t j = 0; j < DIM; ++j) {
+            for (std::size_t b = 0; b < k; ++b) {
+                if ((j >> b) & 1) offsets[j] |= std::uint64_t{1} << targets[k - 1 - b];
+            }
+        }
+        const auto matrix = t::random_unitary(DIM, rng);
+        const CpuState start = t::random_state(n, rng);
+        const detail::IndexSpace space(start.len(), mask_of(targets) | control, control);
+
+        CpuState ref = start;
+        for (std::uint64_t i = 0; i < ref.len(); ++i) {
+            if ((i & mask_of(targets)) == 0 && (i & control) == control) {
+                std::vector<Complex> a(DIM);
+                for (std::size_t c = 0; c < DIM; ++c) a[c] = ref.amps[i + offsets[c]];
+                for (std::size_t r = 0; r < DIM; ++r) {
+                    Complex acc = detail::mul(matrix[r * DIM], a[0]);
+                    for (std::size_t c = 1; c < DIM; ++c)
+                        acc = detail::add(acc, detail::mul(matrix[r * DIM + c], a[c]));
+                    ref.amps[i + offsets[r]] = acc;
+                }
+            }
+        }
+        for (const ParPolicy& policy : {SERIAL_POLICY, ParPolicy{0, 1}, ParPolicy{0, 3}}) {
+            CpuState split = start;
+            detail::apply_dense_split<DIM>(split.amps.data(), space, offsets, matrix.data(), policy);
+            EXPECT_TRUE(t::same_bits(split.amps.data(), ref.amps.data(), ref.len())) << "split DIM " << DIM;
+#if defined(__x86_64__)
+            if constexpr (DIM <= 4) {
+                if (detail::wide_lanes_available() && space.adjacent_pairs()) {
+                    CpuState adjacent = start;
+                    detail::apply_dense_adjacent<DIM>(adjacent.amps.data(), space, offsets, matrix.data(), policy);
+                    EXPECT_TRUE(t::same_bits(adjacent.amps.data(), ref.amps.data(), ref.len()))
+                        << "adjacent DIM " << DIM;
+                }
+            }
+            if constexpr (DIM >= 4) {
+                if (detail::wide_lanes_available()) {
+                    CpuState wide = start;
+                    detail::apply_dense_wide<DIM>(wide.amps.data(), space, offsets, matrix.data(), policy);
+                    EXPECT_TRUE(t::same_bits(wide.amps.data(), ref.amps.data(), ref.len())) << "wide DIM " << DIM;
+                }
+            }
+#endif
+        }
+    }
+}
+
+TEST(DenseBody, EveryLayoutGivesTheReferenceBits) {
+    StdRng rng = StdRng::seed_from_u64(43);
+    check_dense_layouts<2>(rng);
+    check_dense_layouts<4>(rng);
+    check_dense_layouts<8>(rng);
+    check_dense_layouts<16>(rng);
+    check_dense_layouts<32>(rng);
+}
+
+// ---- Diagonal phases -------------------------------------------------------
+
+ir::PhaseTerm term(std::initializer_list<std::uint64_t> masks, double angle) {
+    ir::PhaseTerm t;
+    t.masks.assign(masks.begin(), masks.end());
+    t.angle = angle;
+    return t;
+}
+
+TEST(DiagonalPhaseKernel, TableAndDirectPathsMatchTheReferenceBitForBit) {
+    StdRng rng = StdRng::seed_from_u64(51);
+    for (std::uint32_t n : {1u, 4u, 9u, 12u}) {
+        // Few support bits (pattern table) and every bit (evaluated per index).
+        for (bool wide : {false, true}) {
+            std::vector<ir::PhaseTerm> terms;
+            const std::uint64_t all = (std::uint64_t{1} << n) - 1;
+            for (int j = 0; j < 6; ++j) {
+                const std::uint64_t a = rng.next_u64() & (wide ? all : (all & 0b1011));
+                const std::uint64_t b = rng.next_u64() & all;
+                terms.push_back(j % 3 == 0   ? term({}, t::uniform(rng, -3, 3))
+                                : j % 3 == 1 ? term({a}, t::uniform(rng, -3, 3))
+                                             : term({a, wide ? b : a | 1}, t::uniform(rng, -3, 3)));
+            }
+            const CpuState start = t::random_state(n, rng);
+            const auto got = run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+                apply_diagonal_phase_scalar_aos(a, len, terms, p);
+            });
+            CpuState ref = start;
+            reference::diagonal_phase(ref.amps.data(), ref.len(), terms);
+            EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << "n " << n << " wide " << wide;
+        }
+    }
+}
+
+TEST(DiagonalPhaseKernel, TermSemantics) {
+    StdRng rng = StdRng::seed_from_u64(52);
+    const CpuState start = t::random_state(4, rng);
+    const double theta = 0.3;
+    const Complex e(std::cos(theta), std::sin(theta));
+    auto apply = [&](std::vector<ir::PhaseTerm> terms) {
+        CpuState s = start;
+        apply_diagonal_phase_scalar_aos(s.amps.data(), s.len(), terms);
+        return s;
+    };
+    // [{q}]: exactly the amplitudes with bit q set.
+    CpuState one = apply({term({0b0100}, theta)});
+    // [{a}, {b}] with π: a CZ on a, b (within sin π).
+    CpuState cz = apply({term({0b0001, 0b1000}, std::numbers::pi)});
+    // [{a, b}]: where exactly one of a, b is set.
+    CpuState parity = apply({term({0b0011}, theta)});
+    // []: everywhere.
+    CpuState global = apply({term({}, theta)});
+    for (std::size_t i = 0; i < start.len(); ++i) {
+        const Complex a = start.amps[i];
+        EXPECT_LT(std::abs(one.amps[i] - ((i & 4) ? a * e : a)), 1e-15);
+        EXPECT_LT(std::abs(cz.amps[i] - ((i & 1) && (i & 8) ? -a : a)), 1e-15);
+        EXPECT_LT(std::abs(parity.amps[i] - (((i & 1) != 0) != ((i & 2) != 0) ? a * e : a)), 1e-15);
+        EXPECT_LT(std::abs(global.amps[i] - a * e), 1e-15);
+        if (!(i & 4)) {
+            EXPECT_EQ(one.amps[i], a);
+        }
+    }
+}
+
+// ---- Parallel vs serial at sizes the pool really splits ---------------------
+
+TEST(ParallelDriver, EveryKernelIsBitIdenticalAcrossPolicies) {
+    StdRng rng = StdRng::seed_from_u64(61);
+    const std::uint32_t n = 13;
+    const CpuState start = t::random_state(n, rng);
+    const M2 u = t::to_array<4>(t::random_unitary(2, rng));
+    const M4 u4 = t::to_array<16>(t::random_unitary(4, rng));
+    const M8 u8 = t::to_array<64>(t::random_unitary(8, rng));
+    const auto kq = t::random_unitary(16, rng);
+    const std::vector<Qubit> none, ctrl = {7};
+    const std::vector<Qubit> kq_targets = {0, 12, 5, 3};
+    run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) { apply_1q(a, len, 0, none, u, p); });
+    run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) { apply_1q(a, len, 12, ctrl, u, p); });
+    run_all_policies(start,
+                     [&](Complex* a, std::size_t len, const ParPolicy& p) { apply_2q(a, len, 3, 0, ctrl, u4, p); });
+    run_all_policies(start,
+                     [&](Complex* a, std::size_t len, const ParPolicy& p) { dispatch_cnot(a, len, 1, 9, none, p); });
+    run_all_policies(start,
+                     [&](Complex* a, std::size_t len, const ParPolicy& p) { apply_3q(a, len, 2, 11, 0, ctrl, u8, p); });
+    run_all_policies(start, [&](Complex* a, std::size_t len, const ParPolicy& p) {
+        apply_kq_scalar_aos(a, len, kq_targets, 4, kq, 0, p);
+    });
+}
+
+// ---- Preconditions and tuning ----------------------------------------------
+
+TEST(KernelPreconditions, BrokenInputsThrowInsteadOfCorruptingMemory) {
+    CpuState s = CpuState::zero_state(3);
+    const M2 x = Gate::x().matrix()->m2();
+    const std::vector<Qubit> dup = {1};
+    EXPECT_THROW(apply_1q(s.amps.data(), s.len(), 3, {}, x), InvariantError);
+    EXPECT_THROW(apply_1q(s.amps.data(), s.len(), 1, dup, x), InvariantError);
+    EXPECT_THROW(dispatch_cnot(s.amps.data(), s.len(), 2, 2, {}), InvariantError);
+    EXPECT_THROW(apply_2q(s.amps.data(), s.len(), 0, 0, {}, Gate::cz().matrix()->m4()), InvariantError);
+    EXPECT_THROW(apply_1q(s.amps.data(), 6, 0, {}, x), InvariantError);  // not a power of two
+    const std::vector<Complex> short_matrix(15);
+    const std::vector<Qubit> targets = {0, 1};
+    EXPECT_THROW(apply_kq_scalar_aos(s.amps.data(), s.len(), targets, 2, short_matrix), InvariantError);
+}
+
+TEST(Tuning, CountsFollowTheUnsignedReaderRules) {
+    EXPECT_EQ(parse_tuning_count("512"), 512u);
+    EXPECT_EQ(parse_tuning_count("+512"), 512u);
+    EXPECT_EQ(parse_tuning_count("0"), 0u);
+    EXPECT_EQ(parse_tuning_count(nullptr), std::nullopt);
+    for (const char* bad : {" 512", "512 ", "-1", "", "1e6", "0x10", "99999999999999999999999"}) {
+        EXPECT_EQ(parse_tuning_count(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(Tuning, CpuModelClassification) {
+    EXPECT_EQ(classify_cpu_model("epyc"), RefCpu::Epyc);
+    EXPECT_EQ(classify_cpu_model("EPYC"), RefCpu::Epyc);
+    EXPECT_EQ(classify_cpu_model("RyZeN"), RefCpu::Ryzen);
+    EXPECT_EQ(classify_cpu_model(""), RefCpu::Other);
+    EXPECT_EQ(classify_cpu_model(" epyc"), RefCpu::Other);
+    EXPECT_EQ(classify_cpu_model(nullptr), RefCpu::Other);
+}
+
+TEST(Tuning, PolicyFollowsTheEnvironment) {
+    // ctest runs this binary twice: without the variables, and with
+    // NIVRA_PAR_MIN_AMPS=+0 and NIVRA_PAR_GRAIN=0 (every kernel on the pool).
+    const char* min_amps = std::getenv("NIVRA_PAR_MIN_AMPS");
+    const char* grain = std::getenv("NIVRA_PAR_GRAIN");
+    const ParPolicy p = tuned_policy();
+    if (min_amps == nullptr && grain == nullptr) {
+        EXPECT_EQ(p.min_amps, 262144u);
+        EXPECT_EQ(p.grain, 64u);
+    }
+    if (min_amps != nullptr && std::string_view(min_amps) == "+0") {
+        EXPECT_EQ(p.min_amps, 0u);
+    }
+    if (grain != nullptr && std::string_view(grain) == "0") {
+        EXPECT_EQ(p.grain, 1u);
+    }
+}
+
+}  // namespace
+}  // namespace nivra::sv::kernels
