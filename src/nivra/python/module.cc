@@ -25,6 +25,14 @@ PyMethodDef version_def = method_def<version_impl>("version", "version()\n--\n\n
 
 NB_MODULE(_native, m) {
     using namespace nivra::python;
+    // Objects still alive when the interpreter exits are freed by it; nothing
+    // is printed about them.
+    nb::set_leak_warnings(false);
     m.attr("__version__") = VERSION;
     add_function(m, &version_def);
+    register_circuit(m);
+    register_energy(m);
+    register_run(m);
+    register_noise(m);
+    register_qec(m);  // last: the submodule follows every top-level name
 }

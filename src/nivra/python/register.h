@@ -8,5 +8,18 @@ namespace nivra::python {
 
 inline constexpr const char* VERSION = "0.3.0";
 
+// Circuit.
+void register_circuit(nanobind::module_& m);
+// PauliSum, hea_energy, qaoa_energy.
+void register_energy(nanobind::module_& m);
+// RunResult, run.
+void register_run(nanobind::module_& m);
+// NoiseModel, QuantumError and the six error factories.
+void register_noise(nanobind::module_& m);
+
+// Creates the submodule "qec" (DetectorErrorModel, Decoder, decoder_names)
+// and adds it to `parent` as `parent.qec`; registered last.
+void register_qec(nanobind::module_& parent);
+
 
 }  // namespace nivra::python

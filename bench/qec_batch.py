@@ -1,0 +1,178 @@
+"""Throughput of nivra.qec batch decoding: shots per second of decode_batch and
+decode_batch_bit_packed, on one thread against the whole pool.
+
+    python bench/qec_batch.py                          # d = 5, 7, 9; mwpm, union-find, bp-osd
+    python bench/qec_batch.py --distances 9 --decoders mwpm bp-osd --seconds 3
+
+The models are rotated surface-code memory experiments (rounds = distance) with
+circuit-level depolarizing noise p = 0.003, written by stim when it is
+installed, else phenomenological repetition-code memories generated here. The
+pool size is fixed per process (RAYON_NUM_THREADS is read once), so every
+thread count runs in a child process of its own. Detector samples come from an
+independent Bernoulli simulation of the model's mechanisms with NumPy.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+
+def surface_dem_text(distance, p):
+    import stim
+
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_z",
+        distance=distance,
+        rounds=distance,
+        after_clifford_depolarization=p,
+        before_round_data_depolarization=p,
+        before_measure_flip_probability=p,
+        after_reset_flip_probability=p,
+    )
+    return str(circuit.detector_error_model(decompose_errors=True))
+
+
+def repetition_dem_text(distance, p):
+    checks = distance - 1
+    lines = []
+    for r in range(distance + 1):
+        for q in range(distance):
+            targets = [f"D{r * checks + c}" for c in (q - 1, q) if 0 <= c < checks]
+            lines.append(f"error({p}) " + " ".join(targets + (["L0"] if q == 0 else [])))
+        if r < distance:
+            lines += [f"error({p}) D{r * checks + c} D{(r + 1) * checks + c}" for c in range(checks)]
+    return "\n".join(lines)
+
+
+def model_text(distance):
+    try:
+        return "surface", surface_dem_text(distance, 0.003)
+    except ImportError:
+        return "repetition", repetition_dem_text(distance, 0.03)
+
+
+def sample(dem, shots, seed):
+    """Detector samples [shots, D] (uint8): each mechanism fires independently."""
+    rng = np.random.default_rng(seed)
+    d = dem.num_detectors
+    hits = []
+    for line in dem.to_dem_string().splitlines():
+        if not line.startswith("error("):
+            continue
+        close = line.index(")")
+        dets = set()
+        for token in line[close + 1 :].split():
+            if token.startswith("D"):
+                dets.symmetric_difference_update({int(token[1:])})
+        k = rng.binomial(shots, float(line[6:close]))
+        if k and dets:
+            fired = rng.choice(shots, size=k, replace=False)
+            hits.append((fired[:, None] * d + np.array(sorted(dets))[None, :]).ravel())
+    counts = np.bincount(np.concatenate(hits), minlength=shots * d)
+    return (counts % 2).astype(np.uint8).reshape(shots, d)
+
+
+def best_rate(run, shots, seconds):
+    """Shots per second of run(), the best of repeated timings within ~seconds."""
+    rates = []
+    deadline = time.perf_counter() + seconds
+    while len(rates) < 3 or time.perf_counter() < deadline:
+        start = time.perf_counter()
+        run()
+        rates.append(shots / (time.perf_counter() - start))
+        if len(rates) >= 20:
+            break
+    return max(rates)
+
+
+def child(args):
+    from nivra import _native
+    from nivra.qec import Decoder, DetectorErrorModel
+
+    for distance in args.distances:
+        kind, text = model_text(distance)
+        dem = DetectorErrorModel(text)
+        for name in args.decoders:
+            decoder = Decoder(dem, name)
+            # Size the batch so that one call takes about a tenth of the budget.
+            probe = sample(dem, 64, seed=1)
+            start = time.perf_counter()
+            decoder.decode_batch(probe)
+            per_shot = max((time.perf_counter() - start) / 64, 1e-7)
+            shots = int(min(max(args.seconds / 10 / per_shot, 256), args.max_shots))
+            dets = sample(dem, shots, seed=2)
+            packed = np.packbits(dets.astype(bool), axis=1, bitorder="little")
+            decoder.decode_batch(dets[: min(shots, 1024)])  # warm the per-thread scratch
+            dense = best_rate(lambda: decoder.decode_batch(dets), shots, args.seconds)
+            bits = best_rate(lambda: decoder.decode_batch_bit_packed(packed), shots, args.seconds / 2)
+            print(
+                json.dumps(
+                    dict(
+                        model=f"{kind} d={distance}",
+                        detectors=dem.num_detectors,
+                        errors=dem.num_errors,
+                        decoder=name,
+                        shots=shots,
+                        dense=dense,
+                        packed=bits,
+                        version=_native.__version__,
+                    )
+                ),
+                flush=True,
+            )
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--distances", type=int, nargs="+", default=[5, 7, 9])
+    parser.add_argument("--decoders", nargs="+", default=["mwpm", "union-find", "bp-osd"])
+    parser.add_argument("--threads", nargs="+", default=["1", "all"], help="pool sizes; 'all' = every CPU")
+    parser.add_argument("--seconds", type=float, default=2.0, help="timing budget per measurement")
+    parser.add_argument("--max-shots", type=int, default=200000)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args)
+        return
+
+    results = {}
+    for threads in args.threads:
+        env = dict(os.environ)
+        env["RAYON_NUM_THREADS"] = str(os.cpu_count() or 1) if threads == "all" else threads
+        command = [sys.executable, __file__, "--child", "--seconds", str(args.seconds), "--max-shots",
+                   str(args.max_shots), "--distances", *map(str, args.distances), "--decoders", *args.decoders]
+        out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
+        for line in out.splitlines():
+            row = json.loads(line)
+            results[(row["model"], row["decoder"], env["RAYON_NUM_THREADS"])] = row
+
+    sizes = [str(os.cpu_count() or 1) if t == "all" else t for t in args.threads]
+    header = f"{'model':<16} {'D':>5} {'errors':>7} {'decoder':<12}"
+    for size in sizes:
+        header += f" {'dense ' + size + 't':>14} {'packed ' + size + 't':>14}"
+    if len(sizes) > 1:
+        header += f" {'speedup':>8}"
+    print(header)
+    seen = []
+    for key in results:
+        if key[:2] not in seen:
+            seen.append(key[:2])
+    for model, name in seen:
+        first = results[(model, name, sizes[0])]
+        line = f"{model:<16} {first['detectors']:>5} {first['errors']:>7} {name:<12}"
+        for size in sizes:
+            row = results[(model, name, size)]
+            line += f" {row['dense']:>14,.0f} {row['packed']:>14,.0f}"
+        if len(sizes) > 1:
+            line += f" {results[(model, name, sizes[-1])]['dense'] / first['dense']:>7.2f}x"
+        print(line)
+    print("(shots per second, best of repeated decode_batch / decode_batch_bit_packed calls)")
+
+
+if __name__ == "__main__":
+    main()

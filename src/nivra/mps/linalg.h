@@ -1,0 +1,94 @@
+#pragma once
+// Dense linear algebra of the MPS simulator on Eigen: grow-only scratch
+// matrices, the thin Householder QR `qr_into` and a checked thin SVD.
+//
+// Threads. Eigen parallelises its products only through OpenMP, which this
+// build leaves off, and its factorisations not at all, so every call here runs
+// on the caller's thread. Matrices of up to 2^18 entries are meant to be
+// worked on sequentially anyway, and with the bond cap of 128 the largest one
+// (the two-site block, 256 × 256 = 65536 entries) stays a quarter below that.
+
+#include <Eigen/Core>
+#include <Eigen/QR>
+#include <Eigen/SVD>
+#include <cstddef>
+#include <vector>
+
+#include "nivra/core/complex.h"
+#include "nivra/mps/tensor.h"
+
+namespace nivra::mps {
+
+using CMap = Eigen::Map<CMatrix>;
+
+// A reusable scratch buffer handing out column-major matrix views. It only
+// grows: a request larger than the capacity reallocates to exactly that many
+// zeroed entries; smaller requests reuse the buffer, whose contents are then
+// whatever the previous user left.
+class ScratchMatrix {
+public:
+    // A rows × cols view; valid until the next call on this object.
+    CMap view(std::size_t rows, std::size_t cols);
+    std::size_t capacity() const { return buffer_.size(); }
+
+private:
+    std::vector<Complex> buffer_;
+};
+
+// Scratch of qr_into kept between calls: the factorisation object (whose
+// packed factors and reflector coefficients are reused while the shape stays)
+// and the vector the reflectors are applied with.
+struct QrWorkspace {
+    Eigen::HouseholderQR<CMatrix> qr;
+    Eigen::Matrix<Complex, Eigen::Dynamic, 1> apply_scratch;
+};
+
+// Thin unpivoted Householder QR of the m × n matrix `a`, k = min(m, n):
+// `q` (m × k) receives the first k columns of the identity with the reflector
+// sequence applied from the left, so its columns are orthonormal; `r` (k × n)
+// receives the upper-triangular factor, zeros below the diagonal written
+// explicitly. `a` is left unchanged. Shapes that disagree are an InvariantError.
+void qr_into(const Eigen::Ref<const CMatrix>& a, QrWorkspace& workspace, Eigen::Ref<CMatrix> q, Eigen::Ref<CMatrix> r);
+
+// Thin SVD: a = U·diag(s)·V^H with K = min(rows, cols) singular values in
+// descending order, U rows × K and V cols × K, both with orthonormal columns.
+//
+// Eigen's divide-and-conquer BDCSVD does the work. Its 3.4.0 release returns
+// plainly wrong factors for some rank-deficient matrices (a deflation fault
+// in the merge step; a two-site block of an MPS hit it within a few dozen
+// random gates), so every result is verified by random probes, O(rows·cols),
+// and a result that fails is recomputed by the slower one-sided Jacobi SVD,
+// which is verified in turn.
+//
+// The object keeps its factors (and reuses their storage while the shape
+// stays) until the next compute.
+class ThinSvd {
+public:
+    // False when the input holds a NaN or infinite entry, or when neither
+    // algorithm produced finite factors that pass verification; the factors
+    // are then meaningless.
+    bool compute(const Eigen::Ref<const CMatrix>& a);
+
+    const Eigen::VectorXd& singular_values() const;
+    const CMatrix& u() const;
+    const CMatrix& v() const;
+
+    // How many computations so far fell back to the Jacobi SVD.
+    std::size_t fallback_count() const { return fallbacks_; }
+
+private:
+    Eigen::BDCSVD<CMatrix> bdc_;
+    Eigen::JacobiSVD<CMatrix> jacobi_;
+    bool use_jacobi_ = false;
+    std::size_t fallbacks_ = 0;
+};
+
+// True when u·diag(s)·v^H reproduces `a` and u, v have orthonormal columns,
+// each to a relative 1e-11, as seen by fixed pseudo-random probe vectors, and
+// s is finite, non-negative and descending. Costs a few matrix-vector products.
+bool verify_svd(const Eigen::Ref<const CMatrix>& a, const Eigen::VectorXd& s, const CMatrix& u, const CMatrix& v);
+
+// True when every real and imaginary part is finite.
+bool all_finite(const Eigen::Ref<const CMatrix>& m);
+
+}  // namespace nivra::mps
