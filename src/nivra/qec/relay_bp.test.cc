@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string_view>
 
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
+#include "nivra/qec/mwpm.h"
+#include "nivra/qec/test_dems.h"
 #include "nivra/qec/test_models.h"
 
 namespace nivra::qec {
@@ -222,6 +225,45 @@ TEST(RelayDecode, MatchesDenseReferenceIncludingTieBreaks) {
     EXPECT_GT(converged, 100);
 }
 
+// The stim-written circuit-level model: detector lists joined from `^`
+// components, hyperedges, many distinct priors, checks of degree up to a dozen.
+DetectorErrorModel circuit_model(const char* file) {
+    auto dem = DetectorErrorModel::parse(matching_testing::read_qec_data(file));
+    EXPECT_TRUE(dem.has_value()) << file;
+    return dem ? *dem : DetectorErrorModel{};
+}
+
+testing::BitMatrix parity_check_matrix(const DetectorErrorModel& dem) {
+    testing::BitMatrix h = testing::zero_matrix(dem.num_detectors, dem.errors.size());
+    for (std::size_t v = 0; v < dem.errors.size(); ++v) {
+        for (DemIndex c : dem.errors[v].detectors) h[c][v] ^= 1;
+    }
+    return h;
+}
+
+TEST(RelayDecode, MatchesDenseReferenceOnCircuitLevelSurfaceCode) {
+    const DetectorErrorModel dem = circuit_model("surface_d3_p003.dem");
+    ASSERT_EQ(dem.errors.size(), 286u);
+    const testing::BitMatrix h = parity_check_matrix(dem);
+    const RelayBpDecoder relay = make_relay(dem);
+    StdRng rng = StdRng::seed_from_u64(31);
+    int converged = 0;
+    const int shots = 24;
+    for (int i = 0; i < shots; ++i) {
+        // Ten times the model's rates, so some shots leave the relay without a candidate.
+        std::vector<std::uint8_t> error(dem.errors.size(), 0);
+        for (std::size_t v = 0; v < error.size(); ++v) error[v] = rng.next_unit_f64() < 10.0 * dem.errors[v].p;
+        const testing::Shot shot = testing::shot_of(dem, error);
+        std::vector<std::uint8_t> s(dem.num_detectors, 0);
+        for (std::uint32_t c : shot.syndrome.fired) s[c] = 1;
+        const BpSoft got = relay.decode_soft(shot.syndrome);
+        EXPECT_TRUE(same_soft(got, dense_relay(h, relay, s).soft)) << "shot " << i;
+        converged += got.converged;
+    }
+    EXPECT_GT(converged, 0);
+    EXPECT_LT(converged, shots);
+}
+
 TEST(RelayDecode, ZeroLegsBehaveAsOneLeg) {
     StdRng rng = StdRng::seed_from_u64(2);
     const DetectorErrorModel dem = testing::code_capacity_dem(testing::bivariate_bicycle(6, 6), 0.05);
@@ -357,6 +399,67 @@ TEST(LogicalErrorRates, BivariateBicycleCodeBeatsUnencodedQubitsAndGrowsWithNois
             previous = rate;
         }
     }
+}
+
+// Circuit-level rotated surface code, d = 5, p = 0.003, against matching. With
+// four legs of 25 iterations the relay finds no candidate in a few percent of
+// shots, and those shots carry nearly all of its failures; where it finds one it
+// decodes about as well as matching, and OSD on the rest brings relay-bp-osd to
+// matching's rate. A candidate that does not reproduce its syndrome, or a
+// memory term that loses the previous message (plain BP leaves about twice as
+// many shots without a candidate), breaks one of these.
+TEST(LogicalErrorRates, CircuitLevelSurfaceCodeFailsOnlyWithoutCandidate) {
+    const DetectorErrorModel dem = circuit_model("surface_d5_p003.dem");
+    ASSERT_EQ(dem.num_observables, 1u);
+    const RelayBpDecoder relay = make_relay(dem);
+    const RelayBpOsdDecoder relay_osd(make_relay(dem), make_osd(dem, 0));
+    auto mwpm = MwpmDecoder::create(dem);
+    ASSERT_TRUE(mwpm.has_value());
+
+    const std::size_t shots = 1600;
+    struct Outcome {
+        bool converged = false;
+        bool satisfies = true;
+        bool relay_fails = false;
+        bool relay_osd_fails = false;
+        bool mwpm_fails = false;
+    };
+    std::vector<Outcome> outcomes(shots);
+    const std::size_t block = 100;
+    parallel_for_chunks(shots / block, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            StdRng rng = StdRng::seed_from_u64(7919 * b + 3);
+            for (std::size_t i = b * block; i < (b + 1) * block; ++i) {
+                const testing::Shot shot = testing::sample_shot(dem, rng);
+                const BpSoft soft = relay.decode_soft(shot.syndrome);
+                Outcome& out = outcomes[i];
+                out.converged = soft.converged;
+                if (soft.converged)
+                    out.satisfies = testing::shot_of(dem, soft.hard).syndrome.fired == shot.syndrome.fired;
+                out.relay_fails = relay.graph().mask_of(soft.hard) != shot.observables;
+                out.relay_osd_fails = testing::mask_of_correction(relay_osd.decode(shot.syndrome)) != shot.observables;
+                out.mwpm_fails = testing::mask_of_correction(mwpm->decode(shot.syndrome)) != shot.observables;
+            }
+        }
+    });
+    std::size_t without_candidate = 0, fails_with = 0, fails_without = 0, relay_osd_fails = 0, mwpm_fails = 0;
+    for (const Outcome& out : outcomes) {
+        EXPECT_TRUE(out.satisfies);
+        without_candidate += !out.converged;
+        fails_with += out.converged && out.relay_fails;
+        fails_without += !out.converged && out.relay_fails;
+        relay_osd_fails += out.relay_osd_fails;
+        mwpm_fails += out.mwpm_fails;
+    }
+    std::printf(
+        "relay-bp d=5 circuit level, %zu shots: %zu without candidate; failures %zu with, %zu without; "
+        "relay-bp-osd %zu, mwpm %zu\n",
+        shots, without_candidate, fails_with, fails_without, relay_osd_fails, mwpm_fails);
+    EXPECT_GT(without_candidate, shots / 50);
+    EXPECT_LT(without_candidate, shots / 5);
+    EXPECT_GT(fails_without, 3 * fails_with);
+    EXPECT_LE(fails_with, mwpm_fails + 2);
+    EXPECT_LE(relay_osd_fails, mwpm_fails + 4);
 }
 
 }  // namespace
