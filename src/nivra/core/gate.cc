@@ -12,9 +12,9 @@ namespace {
 
 // Indexed by the kind index.
 constexpr std::array<std::string_view, GATE_KIND_COUNT> KIND_NAMES = {
-    "H",     "X",       "Y",   "Z",   "S",   "Sdg",   "T",       "Tdg", "Rx",        "Ry",
-    "Rz",    "Phase",   "U3",  "Cnot", "Cz", "Swap",  "Iswap",   "IswapDg", "CRx",    "CRy",
-    "CRz",   "Toffoli", "Ccz", "Unitary1q", "Unitary2q", "UnitaryKq", "Unitary1qDiag",
+    "H",   "X",   "Y",     "Z",       "S",    "Sdg",       "T",         "Tdg",       "Rx",
+    "Ry",  "Rz",  "Phase", "U3",      "Cnot", "Cz",        "Swap",      "Iswap",     "IswapDg",
+    "CRx", "CRy", "CRz",   "Toffoli", "Ccz",  "Unitary1q", "Unitary2q", "UnitaryKq", "Unitary1qDiag",
 };
 
 // 1/√2 rounded to the nearest double; the T phase uses the double cosine and
@@ -180,6 +180,68 @@ Gate Gate::iswap_dg() { return Gate(GateKind::IswapDg); }
 Gate Gate::toffoli() { return Gate(GateKind::Toffoli); }
 Gate Gate::ccz() { return Gate(GateKind::Ccz); }
 
+Gate Gate::with_angles(GateKind kind, std::span<const double> angles) {
+    if (angles.size() != gate_kind_param_count(kind)) {
+        invariant_failure("Gate::with_angles: " + std::string(gate_kind_name(kind)) + " takes " +
+                          std::to_string(gate_kind_param_count(kind)) + " angles, got " +
+                          std::to_string(angles.size()));
+    }
+    switch (kind) {
+        case GateKind::H:
+            return h();
+        case GateKind::X:
+            return x();
+        case GateKind::Y:
+            return y();
+        case GateKind::Z:
+            return z();
+        case GateKind::S:
+            return s();
+        case GateKind::Sdg:
+            return sdg();
+        case GateKind::T:
+            return t();
+        case GateKind::Tdg:
+            return tdg();
+        case GateKind::Rx:
+            return rx(angles[0]);
+        case GateKind::Ry:
+            return ry(angles[0]);
+        case GateKind::Rz:
+            return rz(angles[0]);
+        case GateKind::Phase:
+            return phase(angles[0]);
+        case GateKind::U3:
+            return u3(angles[0], angles[1], angles[2]);
+        case GateKind::Cnot:
+            return cnot();
+        case GateKind::Cz:
+            return cz();
+        case GateKind::Swap:
+            return swap();
+        case GateKind::Iswap:
+            return iswap();
+        case GateKind::IswapDg:
+            return iswap_dg();
+        case GateKind::CRx:
+            return crx(angles[0]);
+        case GateKind::CRy:
+            return cry(angles[0]);
+        case GateKind::CRz:
+            return crz(angles[0]);
+        case GateKind::Toffoli:
+            return toffoli();
+        case GateKind::Ccz:
+            return ccz();
+        case GateKind::Unitary1q:
+        case GateKind::Unitary2q:
+        case GateKind::UnitaryKq:
+        case GateKind::Unitary1qDiag:
+            break;
+    }
+    invariant_failure("Gate::with_angles: " + std::string(gate_kind_name(kind)) + " carries a matrix, not angles");
+}
+
 Gate Gate::rx(Param theta) {
     Gate g(GateKind::Rx);
     g.params_[0] = theta;
@@ -327,27 +389,27 @@ std::expected<GateMatrix, GateError> Gate::matrix() const {
                       Complex(t.sin * e_phi.cos, t.sin * e_phi.sin), Complex(t.cos * e_sum.cos, t.cos * e_sum.sin)};
         }
         case GateKind::Cnot:
-            return M4{ONE, ZERO, ZERO, ZERO,  //
-                      ZERO, ONE, ZERO, ZERO,  //
-                      ZERO, ZERO, ZERO, ONE,  //
-                      ZERO, ZERO, ONE, ZERO};
+            return M4{ONE,  ZERO, ZERO, ZERO,  //
+                      ZERO, ONE,  ZERO, ZERO,  //
+                      ZERO, ZERO, ZERO, ONE,   //
+                      ZERO, ZERO, ONE,  ZERO};
         case GateKind::Cz: {
             M4 m = identity<4>();
             m[15] = Complex(-1.0, 0.0);
             return m;
         }
         case GateKind::Swap:
-            return M4{ONE, ZERO, ZERO, ZERO,  //
-                      ZERO, ZERO, ONE, ZERO,  //
-                      ZERO, ONE, ZERO, ZERO,  //
+            return M4{ONE,  ZERO, ZERO, ZERO,  //
+                      ZERO, ZERO, ONE,  ZERO,  //
+                      ZERO, ONE,  ZERO, ZERO,  //
                       ZERO, ZERO, ZERO, ONE};
         case GateKind::Iswap:
         case GateKind::IswapDg: {
             const Complex i_or_minus_i(0.0, kind_ == GateKind::Iswap ? 1.0 : -1.0);
-            return M4{ONE, ZERO, ZERO, ZERO,          //
-                      ZERO, ZERO, i_or_minus_i, ZERO,  //
-                      ZERO, i_or_minus_i, ZERO, ZERO,  //
-                      ZERO, ZERO, ZERO, ONE};
+            return M4{ONE,  ZERO,         ZERO,         ZERO,  //
+                      ZERO, ZERO,         i_or_minus_i, ZERO,  //
+                      ZERO, i_or_minus_i, ZERO,         ZERO,  //
+                      ZERO, ZERO,         ZERO,         ONE};
         }
         case GateKind::CRx:
             return controlled(rx_matrix(theta));

@@ -17,6 +17,7 @@
 // ascending, the smallest target being the most significant bit.
 
 #include <array>
+#include <boost/container/small_vector.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -24,8 +25,6 @@
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include <boost/container/small_vector.hpp>
 
 #include "nivra/core/complex.h"
 
@@ -97,8 +96,8 @@ inline constexpr std::size_t GATE_KIND_COUNT = 27;
 // Kind classes as bit masks over the kind index (bit i set: kind i belongs).
 // Membership depends on the kind alone, never on parameters or stored matrices;
 // UnitaryKq belongs to no class.
-inline constexpr std::uint32_t CLIFFORD_KINDS = 0x3E03F;   // H X Y Z S Sdg Cnot Cz Swap Iswap IswapDg
-inline constexpr std::uint32_t DIAGONAL_KINDS = 0x4504CF8;  // Z S Sdg T Tdg Rz Phase Cz CRz Ccz Unitary1qDiag
+inline constexpr std::uint32_t CLIFFORD_KINDS = 0x3E03F;     // H X Y Z S Sdg Cnot Cz Swap Iswap IswapDg
+inline constexpr std::uint32_t DIAGONAL_KINDS = 0x4504CF8;   // Z S Sdg T Tdg Rz Phase Cz CRz Ccz Unitary1qDiag
 inline constexpr std::uint32_t ONE_QUBIT_KINDS = 0x4801FFF;  // H..U3, Unitary1q, Unitary1qDiag
 inline constexpr std::uint32_t TWO_QUBIT_KINDS = 0x11FE000;  // Cnot..CRz, Unitary2q
 
@@ -204,6 +203,10 @@ public:
     static Gate crz(double theta) { return crz(Param::concrete(theta)); }
     static Gate toffoli();
     static Gate ccz();
+    // A kind without a matrix payload (H through Ccz) with its concrete angles
+    // in declared order; throws InvariantError for a matrix-carrying kind or
+    // when angles.size() differs from gate_kind_param_count(kind).
+    static Gate with_angles(GateKind kind, std::span<const double> angles);
     // Row-major 2×2 and 4×4 matrices.
     static Gate unitary1q(const std::array<Complex, 4>& matrix);
     static Gate unitary2q(const std::array<Complex, 16>& matrix);

@@ -26,13 +26,13 @@ std::string utf8_of(PyObject* str) {
 
 }  // namespace
 
-void parse_args(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+void parse_args(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                 nb::list* extra) {
-    const std::size_t n = spec.names.size();
+    const std::size_t n = params.names.size();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     const std::size_t given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
-    if (given > spec.positional) {
-        raise_type_error(std::string(spec.qualname) + "() takes " + std::to_string(spec.positional) +
+    if (given > params.positional) {
+        raise_type_error(std::string(params.qualname) + "() takes " + std::to_string(params.positional) +
                          " positional arguments but " + std::to_string(given) + " were given");
     }
     for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
@@ -45,9 +45,9 @@ void parse_args(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, 
             std::string name = utf8_of(key);
             bool matched = false;
             for (std::size_t i = 0; i < n; ++i) {
-                if (name == spec.names[i]) {
+                if (name == params.names[i]) {
                     if (out[i] != nullptr) {
-                        raise_type_error(std::string(spec.qualname) + "() got multiple values for argument '" + name +
+                        raise_type_error(std::string(params.qualname) + "() got multiple values for argument '" + name +
                                          "'");
                     }
                     out[i] = value;
@@ -56,17 +56,17 @@ void parse_args(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, 
                 }
             }
             if (!matched) {
-                if (!spec.var_keywords || extra == nullptr) {
-                    raise_type_error(std::string(spec.qualname) + "() got an unexpected keyword argument '" + name +
+                if (!params.var_keywords || extra == nullptr) {
+                    raise_type_error(std::string(params.qualname) + "() got an unexpected keyword argument '" + name +
                                      "'");
                 }
                 extra->append(nb::make_tuple(nb::handle(key), nb::handle(value)));
             }
         }
     }
-    for (std::size_t i = 0; i < spec.required; ++i) {
+    for (std::size_t i = 0; i < params.required; ++i) {
         if (out[i] == nullptr) {
-            raise_type_error(std::string(spec.qualname) + "() missing required argument '" + spec.names[i] + "'");
+            raise_type_error(std::string(params.qualname) + "() missing required argument '" + params.names[i] + "'");
         }
     }
 }
@@ -124,7 +124,8 @@ void add_property(nb::handle type, PyMethodDef* def, const char* doc) {
     if (descr == nullptr) throw nb::python_error();
     nb::object getter = nb::steal(descr);
     nb::object builtins = nb::module_::import_("builtins");
-    nb::object prop = builtins.attr("property")(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
+    nb::object prop =
+        builtins.attr("property")(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
     if (PyObject_SetAttrString(type.ptr(), def->ml_name, prop.ptr()) != 0) throw nb::python_error();
 }
 

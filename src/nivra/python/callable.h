@@ -31,7 +31,7 @@ struct ParamSpec {
 // Parses a vectorcall argument list. out[i] is the argument for names[i], or
 // null when absent. Extra keywords (with var_keywords) are appended to `extra`
 // as (name, value) pairs. Raises TypeError for arity and keyword mistakes.
-void parse_args(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+void parse_args(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                 nanobind::list* extra = nullptr);
 
 // Converts the exception in flight into a Python error (the interpreter lock

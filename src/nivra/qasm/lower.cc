@@ -48,50 +48,6 @@ const GateEntry* find_gate(std::string_view name) {
     return nullptr;
 }
 
-// `params` has the table's count for `kind`.
-Gate make_gate(GateKind kind, std::span<const double> params) {
-    switch (kind) {
-        case GateKind::H:
-            return Gate::h();
-        case GateKind::X:
-            return Gate::x();
-        case GateKind::Y:
-            return Gate::y();
-        case GateKind::Z:
-            return Gate::z();
-        case GateKind::S:
-            return Gate::s();
-        case GateKind::Sdg:
-            return Gate::sdg();
-        case GateKind::T:
-            return Gate::t();
-        case GateKind::Tdg:
-            return Gate::tdg();
-        case GateKind::Rx:
-            return Gate::rx(params[0]);
-        case GateKind::Ry:
-            return Gate::ry(params[0]);
-        case GateKind::Rz:
-            return Gate::rz(params[0]);
-        case GateKind::Phase:
-            return Gate::phase(params[0]);
-        case GateKind::U3:
-            return Gate::u3(params[0], params[1], params[2]);
-        case GateKind::Cnot:
-            return Gate::cnot();
-        case GateKind::Cz:
-            return Gate::cz();
-        case GateKind::Swap:
-            return Gate::swap();
-        case GateKind::Toffoli:
-            return Gate::toffoli();
-        case GateKind::Ccz:
-            return Gate::ccz();
-        default:
-            invariant_failure("OpenQASM gate table names a kind it cannot build: " + std::string(gate_kind_name(kind)));
-    }
-}
-
 class Lowering {
 public:
     Lowering(std::string_view source, const Program& program) : source_(source), program_(program) {}
@@ -163,7 +119,7 @@ private:
                                             fmt::display(static_cast<std::uint64_t>(entry->params)) + ")",
                                         "param count match"});
         }
-        GateInstance instance{make_gate(entry->kind, params), {}, {}};
+        GateInstance instance{Gate::with_angles(entry->kind, params), {}, {}};
         for (const IndexedRef& operand : program_.operands(call)) {
             std::expected<std::uint32_t, ParseError> qubit =
                 resolve_indexed(qubits_, operand.name, operand.index, source_, operand.offset);

@@ -29,53 +29,14 @@ std::string error_of(const std::expected<void, BackendError>& r) { return r ? "o
 
 Gate random_gate(GateKind kind, StdRng& rng, std::size_t kq_width) {
     auto angle = [&] { return t::uniform(rng, -4, 4); };
+    if (static_cast<std::size_t>(kind) < static_cast<std::size_t>(GateKind::Unitary1q)) {
+        std::vector<double> angles(gate_kind_param_count(kind));
+        for (double& a : angles) a = angle();
+        return Gate::with_angles(kind, angles);
+    }
     switch (kind) {
-        case GateKind::H:
-            return Gate::h();
-        case GateKind::X:
-            return Gate::x();
-        case GateKind::Y:
-            return Gate::y();
-        case GateKind::Z:
-            return Gate::z();
-        case GateKind::S:
-            return Gate::s();
-        case GateKind::Sdg:
-            return Gate::sdg();
-        case GateKind::T:
-            return Gate::t();
-        case GateKind::Tdg:
-            return Gate::tdg();
-        case GateKind::Rx:
-            return Gate::rx(angle());
-        case GateKind::Ry:
-            return Gate::ry(angle());
-        case GateKind::Rz:
-            return Gate::rz(angle());
-        case GateKind::Phase:
-            return Gate::phase(angle());
-        case GateKind::U3:
-            return Gate::u3(angle(), angle(), angle());
-        case GateKind::Cnot:
-            return Gate::cnot();
-        case GateKind::Cz:
-            return Gate::cz();
-        case GateKind::Swap:
-            return Gate::swap();
-        case GateKind::Iswap:
-            return Gate::iswap();
-        case GateKind::IswapDg:
-            return Gate::iswap_dg();
-        case GateKind::CRx:
-            return Gate::crx(angle());
-        case GateKind::CRy:
-            return Gate::cry(angle());
-        case GateKind::CRz:
-            return Gate::crz(angle());
-        case GateKind::Toffoli:
-            return Gate::toffoli();
-        case GateKind::Ccz:
-            return Gate::ccz();
+        default:  // kinds with angles are built above
+            break;
         case GateKind::Unitary1q:
             return Gate::unitary1q(t::to_array<4>(t::random_unitary(2, rng)));
         case GateKind::Unitary2q:
