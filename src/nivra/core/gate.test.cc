@@ -556,6 +556,26 @@ TEST(GateConstruction, UnitaryKqKeepsTheEntryCountInvariant) {
     EXPECT_EQ(Gate::unitary_kq(3, std::vector<Complex>(64)).matrix_data().size(), 64u);
 }
 
+TEST(GateConstruction, WithAnglesBuildsEveryAngleOnlyKind) {
+    EXPECT_EQ(Gate::with_angles(GateKind::H, {}), Gate::h());
+    EXPECT_EQ(Gate::with_angles(GateKind::IswapDg, {}), Gate::iswap_dg());
+    EXPECT_EQ(Gate::with_angles(GateKind::Ccz, {}), Gate::ccz());
+    const double one[] = {0.25};
+    EXPECT_EQ(Gate::with_angles(GateKind::CRy, one), Gate::cry(0.25));
+    EXPECT_EQ(Gate::with_angles(GateKind::Phase, one), Gate::phase(0.25));
+    const double three[] = {1.0, 2.0, 3.0};
+    EXPECT_EQ(Gate::with_angles(GateKind::U3, three), Gate::u3(1.0, 2.0, 3.0));
+    for (std::size_t k = 0; k < static_cast<std::size_t>(GateKind::Unitary1q); ++k) {
+        const auto kind = static_cast<GateKind>(k);
+        const std::vector<double> angles(gate_kind_param_count(kind), 0.5);
+        EXPECT_EQ(Gate::with_angles(kind, angles).kind(), kind);
+    }
+    // A wrong angle count or a matrix-carrying kind is a caller's bug, not a gate.
+    EXPECT_THROW(Gate::with_angles(GateKind::Rx, {}), nivra::InvariantError);
+    EXPECT_THROW(Gate::with_angles(GateKind::H, one), nivra::InvariantError);
+    EXPECT_THROW(Gate::with_angles(GateKind::Unitary1q, {}), nivra::InvariantError);
+}
+
 TEST(GateEquality, StructuralAndExact) {
     EXPECT_EQ(Gate::rx(0.0), Gate::rx(-0.0));
     EXPECT_NE(Gate::rx(NaN), Gate::rx(NaN));
