@@ -83,7 +83,12 @@ inline double norm2(Complex a) { return a.real() * a.real() + a.imag() * a.imag(
 
 }  // namespace
 
-std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out) {
+namespace {
+
+// One pass over the amplitudes: finiteness and the norm, and with `out` the
+// probabilities times `scale`. Sums run in fixed blocks, so the result does
+// not depend on the thread count.
+std::expected<void, BackendError> scan_state(const CpuState& state, double scale, double* out) {
     if (auto shape = check_shape(state); !shape) {
         return shape;
     }
@@ -97,7 +102,9 @@ std::expected<void, BackendError> validate_state_into(const CpuState& state, dou
                 if (!std::isfinite(p)) {
                     return false;
                 }
-                out[i] = p * scale;
+                if (out != nullptr) {
+                    out[i] = p * scale;
+                }
                 s[0] += p;
             }
             return true;
@@ -106,27 +113,14 @@ std::expected<void, BackendError> validate_state_into(const CpuState& state, dou
     return check_norm(state, finite, sums[0]);
 }
 
-std::expected<void, BackendError> check_state(const CpuState& state) {
-    if (auto shape = check_shape(state); !shape) {
-        return shape;
-    }
-    const Complex* amps = state.amps.data();
-    bool finite = true;
-    const auto sums = blocked_sums<1>(
-        state.len(),
-        [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const double p = norm2(amps[i]);
-                if (!std::isfinite(p)) {
-                    return false;
-                }
-                s[0] += p;
-            }
-            return true;
-        },
-        finite);
-    return check_norm(state, finite, sums[0]);
+}  // namespace
+
+std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out) {
+    check_invariant(out != nullptr, "validate_state_into: no output buffer");
+    return scan_state(state, scale, out);
 }
+
+std::expected<void, BackendError> check_state(const CpuState& state) { return scan_state(state, 1.0, nullptr); }
 
 std::expected<std::vector<double>, BackendError> validate_state(const CpuState& state) {
     if (auto shape = check_shape(state); !shape) {
