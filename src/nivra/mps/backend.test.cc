@@ -93,7 +93,9 @@ TEST(MpsBackendGates, RunDriverExecutesCircuitsWithBarriersAndTiledBlocks) {
         } else {
             ASSERT_TRUE(circuit.add_gate(gate));
         }
-        if (g == 10) ASSERT_TRUE(circuit.add_instruction(ir::Barrier{{0, 1, 2}}));
+        if (g == 10) {
+            ASSERT_TRUE(circuit.add_instruction(ir::Barrier{{0, 1, 2}}));
+        }
     }
     ASSERT_TRUE(circuit.add_instruction(std::move(block)));
     MpsBackend backend = MpsBackend::with_seed(3);

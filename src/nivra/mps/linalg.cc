@@ -16,22 +16,134 @@ CMap ScratchMatrix::view(std::size_t rows, std::size_t cols) {
     return CMap(buffer_.data(), static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(cols));
 }
 
-void qr_into(const Eigen::Ref<const CMatrix>& a, QrWorkspace& workspace, Eigen::Ref<CMatrix> q, Eigen::Ref<CMatrix> r) {
+Eigen::Map<Eigen::MatrixXd> ScratchRealMatrix::view(std::size_t rows, std::size_t cols) {
+    const std::size_t needed = mul_size_or_throw(rows, cols);
+    if (needed > buffer_.size()) {
+        buffer_.assign(needed, 0.0);
+    }
+    return Eigen::Map<Eigen::MatrixXd>(buffer_.data(), static_cast<Eigen::Index>(rows),
+                                       static_cast<Eigen::Index>(cols));
+}
+
+namespace {
+
+// Panel width of the blocked factorisation and block size of the reflector
+// application: Eigen's own choices for HouseholderQR and HouseholderSequence.
+constexpr Eigen::Index QR_PANEL_WIDTH = 48;
+constexpr Eigen::Index REFLECTOR_BLOCK = 48;
+
+// mat ← (I − V·T·V^H)·mat, or with T^H in place of T when `adjoint`, where V
+// is the unit lower-triangular block of Householder vectors stored below the
+// diagonal of `vectors` (entries on and above it are not read) and T the
+// block's upper-triangular factor. This is Eigen's
+// apply_block_householder_on_the_left with the two large products split into
+// real ones (see multiply_into).
+void apply_block_reflector(Eigen::Ref<CMatrix> mat, const Eigen::Ref<const CMatrix>& vectors, const CMatrix& t_factor,
+                           bool adjoint, QrWorkspace& workspace) {
+    const auto rows = static_cast<std::size_t>(vectors.rows());
+    const auto count = static_cast<std::size_t>(vectors.cols());
+    const auto cols = static_cast<std::size_t>(mat.cols());
+    CMap v = workspace.reflectors.view(rows, count);
+    for (Eigen::Index j = 0; j < vectors.cols(); ++j) {
+        for (Eigen::Index i = 0; i < vectors.rows(); ++i) {
+            v(i, j) = i > j ? vectors(i, j) : Complex(i == j ? 1.0 : 0.0, 0.0);
+        }
+    }
+    CMap coupling = workspace.coupling.view(count, cols);
+    multiply_into(v.adjoint(), mat, coupling, workspace.split);
+    if (adjoint) {
+        coupling = t_factor.triangularView<Eigen::Upper>().adjoint() * coupling;
+    } else {
+        coupling = t_factor.triangularView<Eigen::Upper>() * coupling;
+    }
+    // mat − V·coupling, with the product split as in multiply_into but
+    // subtracted from mat's planes directly.
+    SplitProductWorkspace& split = workspace.split;
+    auto v_re = split.a_re.view(rows, count);
+    auto v_im = split.a_im.view(rows, count);
+    auto c_re = split.b_re.view(count, cols);
+    auto c_im = split.b_im.view(count, cols);
+    auto m_re = split.c_re.view(rows, cols);
+    auto m_im = split.c_im.view(rows, cols);
+    v_re = v.real();
+    v_im = v.imag();
+    c_re = coupling.real();
+    c_im = coupling.imag();
+    m_re = mat.real();
+    m_im = mat.imag();
+    m_re.noalias() -= v_re * c_re;
+    m_re.noalias() += v_im * c_im;
+    m_im.noalias() -= v_re * c_im;
+    m_im.noalias() -= v_im * c_re;
+    mat.real() = m_re;
+    mat.imag() = m_im;
+}
+
+}  // namespace
+
+void qr_into(Eigen::Ref<CMatrix> a, QrWorkspace& workspace, Eigen::Ref<CMatrix> q, Eigen::Ref<CMatrix> r) {
     const Eigen::Index m = a.rows();
     const Eigen::Index n = a.cols();
     const Eigen::Index k = std::min(m, n);
     check_invariant(q.rows() == m && q.cols() == k, "qr_into: q must be m x min(m, n)");
     check_invariant(r.rows() == k && r.cols() == n, "qr_into: r must be min(m, n) x n");
 
-    workspace.qr.compute(a);
-    const CMatrix& packed = workspace.qr.matrixQR();
-    for (Eigen::Index j = 0; j < n; ++j) {
-        for (Eigen::Index i = 0; i < k; ++i) {
-            r(i, j) = i <= j ? packed(i, j) : Complex(0.0, 0.0);
+    if (workspace.coefficients.size() < k) {
+        workspace.coefficients.resize(k);
+    }
+    if (workspace.apply_scratch.size() < std::max(m, n)) {
+        workspace.apply_scratch.resize(std::max(m, n));
+    }
+    auto coefficients = workspace.coefficients.head(k);
+
+    // Factorisation: each panel by single reflectors, then the reflectors of
+    // the panel applied to the trailing columns as one block.
+    for (Eigen::Index start = 0; start < k; start += QR_PANEL_WIDTH) {
+        const Eigen::Index width = std::min(k - start, QR_PANEL_WIDTH);
+        const Eigen::Index trailing = n - start - width;
+        auto panel = a.block(start, start, m - start, width);
+        auto panel_coefficients = coefficients.segment(start, width);
+        Eigen::internal::householder_qr_inplace_unblocked(panel, panel_coefficients, workspace.apply_scratch.data());
+        if (trailing > 0) {
+            workspace.block_factor.resize(width, width);
+            Eigen::internal::make_block_householder_triangular_factor(workspace.block_factor, panel,
+                                                                      panel_coefficients.conjugate());
+            apply_block_reflector(a.block(start, start + width, m - start, trailing), panel, workspace.block_factor,
+                                  /*adjoint=*/true, workspace);
         }
     }
+
+    for (Eigen::Index j = 0; j < n; ++j) {
+        for (Eigen::Index i = 0; i < k; ++i) {
+            r(i, j) = i <= j ? a(i, j) : Complex(0.0, 0.0);
+        }
+    }
+
+    // Q = H_0·H_1·…·H_{k-1} applied to the first k identity columns, last
+    // reflector first. Reflector j touches rows j.. only, so when it is
+    // applied every column before j still holds its identity entry alone and
+    // is skipped.
     q.setIdentity();
-    workspace.qr.householderQ().applyThisOnTheLeft(q, workspace.apply_scratch);
+    if (k < REFLECTOR_BLOCK) {
+        for (Eigen::Index j = k - 1; j >= 0; --j) {
+            q.block(j, j, m - j, k - j)
+                .applyHouseholderOnTheLeft(a.col(j).tail(m - j - 1), std::conj(coefficients[j]),
+                                           workspace.apply_scratch.data());
+        }
+        return;
+    }
+    const Eigen::Index block = k < 2 * REFLECTOR_BLOCK ? (k + 1) / 2 : REFLECTOR_BLOCK;
+    for (Eigen::Index done = 0; done < k; done += block) {
+        const Eigen::Index end = k - done;
+        const Eigen::Index start = std::max<Eigen::Index>(0, end - block);
+        const Eigen::Index width = end - start;
+        auto vectors = a.block(start, start, m - start, width);
+        workspace.block_factor.resize(width, width);
+        Eigen::internal::make_block_householder_triangular_factor(workspace.block_factor, vectors,
+                                                                  coefficients.segment(start, width).conjugate());
+        apply_block_reflector(q.block(start, start, m - start, k - start), vectors, workspace.block_factor,
+                              /*adjoint=*/false, workspace);
+    }
 }
 
 bool all_finite(const Eigen::Ref<const CMatrix>& m) {

@@ -17,14 +17,15 @@ struct Workspace {
     ScratchMatrix qr_input;  // the matrix a sweep step factors
     ScratchMatrix qr_q;
     ScratchMatrix qr_r;
-    ScratchMatrix product;  // R·M or L·R^H before it is written to a site
+    ScratchMatrix product;        // R·M or L·R^H before it is written to a site
+    SplitProductWorkspace split;  // block products and sweep products
     QrWorkspace qr;
     ThinSvd svd;
     std::vector<double> ones;  // scale factors of a left step
 
     std::size_t entries() const {
         return theta.capacity() + gated.capacity() + qr_input.capacity() + qr_q.capacity() + qr_r.capacity() +
-               product.capacity();
+               product.capacity() + split.entries();
     }
 };
 
@@ -130,7 +131,7 @@ void MpsState::step_right(Workspace& ws) {
 
     const std::size_t next_right = next.chi_right;
     CMap product = ws.product.view(kept, 2 * next_right);
-    product.noalias() = r * next.right_view();
+    multiply_into(r, next.right_view(), product, ws.split);
     next.assign_right_view(product, kept, next_right);
     center_ = k + 1;
 }
@@ -157,7 +158,7 @@ void MpsState::step_left(Workspace& ws) {
 
     const std::size_t prev_left = prev.chi_left;
     CMap product = ws.product.view(2 * prev_left, kept);
-    product.noalias() = prev.left_view() * r.adjoint();
+    multiply_into(prev.left_view(), r.adjoint(), product, ws.split);
     prev.fill_left_from(product, prev_left, kept);
     center_ = k - 1;
 }
@@ -196,7 +197,7 @@ std::expected<void, MpsError> MpsState::apply_2q_adjacent(std::size_t a, std::si
 
     // θ: row 2·l + p (site lo), column p'·χR + r (site lo + 1).
     CMap theta = ws.theta.view(2 * chi_l, 2 * chi_r);
-    theta.noalias() = left.left_view() * right.right_view();
+    multiply_into(left.left_view(), right.right_view(), theta, ws.split);
 
     // θ'(out) = Σ_in G[out][in]·θ(in) over the four (p, p') slices. The gate's
     // basis index is 2·x_a + x_b, so which of its bits is p depends on
