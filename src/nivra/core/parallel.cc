@@ -1,5 +1,7 @@
 #include "nivra/core/parallel.h"
 
+#include <tbb/global_control.h>
+
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,13 @@ tbb::task_arena& pool() {
     // Leaked on purpose: worker threads must not be joined during interpreter
     // shutdown, when static destructors run in an unspecified order.
     static tbb::task_arena* arena = [] {
-        auto* a = new tbb::task_arena(configured_threads());
+        const int threads = configured_threads();
+        // oneTBB caps every arena at the machine's CPU count unless told
+        // otherwise; an explicit RAYON_NUM_THREADS above it is honoured.
+        if (threads > static_cast<int>(tbb::this_task_arena::max_concurrency())) {
+            new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+        }
+        auto* a = new tbb::task_arena(threads);
         a->initialize();
         return a;
     }();

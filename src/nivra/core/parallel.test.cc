@@ -3,11 +3,43 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include "nivra/core/number.h"
 
 namespace nivra {
 namespace {
+
+// CTest also runs this with RAYON_NUM_THREADS set below and above the CPU
+// count: the pool must have exactly that many threads, and use them.
+TEST(Pool, SizeFollowsRayonNumThreads) {
+    const char* env = std::getenv("RAYON_NUM_THREADS");
+    const std::optional<std::uint64_t> requested = env != nullptr ? parse_u64(env) : std::nullopt;
+    if (!requested || *requested == 0) {
+        GTEST_SKIP() << "RAYON_NUM_THREADS is not set to a positive integer";
+    }
+    ASSERT_EQ(pool_threads(), *requested);
+    // One task per thread, each waiting until all of them have started: only a
+    // pool that really has that many threads runs them all at once.
+    std::atomic<std::size_t> arrived{0};
+    std::atomic<std::size_t> running{0};
+    std::atomic<std::size_t> most{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    parallel_for_chunks(*requested, 1, [&](std::size_t, std::size_t) {
+        const std::size_t now = running.fetch_add(1) + 1;
+        std::size_t seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        arrived.fetch_add(1);
+        while (arrived.load() < *requested && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        running.fetch_sub(1);
+    });
+    EXPECT_EQ(most.load(), *requested);
+}
 
 TEST(Pool, ParallelForChunksCoversEveryIndexOnce) {
     for (std::size_t n : {0u, 1u, 7u, 1000u, 100003u}) {
