@@ -25,21 +25,32 @@ int configured_threads() {
 
 }  // namespace
 
+namespace {
+
+// The arena and, when RAYON_NUM_THREADS asks for more threads than the machine
+// has CPUs, the raised limit without which oneTBB would cap the arena at the
+// CPU count. The limit must outlive the arena, hence one object for both.
+struct Pool {
+    explicit Pool(int threads)
+        : raised_limit(threads > static_cast<int>(tbb::this_task_arena::max_concurrency())
+                           ? std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                                                   static_cast<std::size_t>(threads))
+                           : nullptr),
+          arena(threads) {
+        arena.initialize();
+    }
+
+    std::unique_ptr<tbb::global_control> raised_limit;
+    tbb::task_arena arena;
+};
+
+}  // namespace
+
 tbb::task_arena& pool() {
     // Leaked on purpose: worker threads must not be joined during interpreter
     // shutdown, when static destructors run in an unspecified order.
-    static tbb::task_arena* arena = [] {
-        const int threads = configured_threads();
-        // oneTBB caps every arena at the machine's CPU count unless told
-        // otherwise; an explicit RAYON_NUM_THREADS above it is honoured.
-        if (threads > static_cast<int>(tbb::this_task_arena::max_concurrency())) {
-            new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-        }
-        auto* a = new tbb::task_arena(threads);
-        a->initialize();
-        return a;
-    }();
-    return *arena;
+    static Pool* const shared = new Pool(configured_threads());
+    return shared->arena;
 }
 
 std::size_t pool_threads() { return static_cast<std::size_t>(pool().max_concurrency()); }
