@@ -56,27 +56,7 @@ void apply_block_reflector(Eigen::Ref<CMatrix> mat, const Eigen::Ref<const CMatr
     } else {
         coupling = t_factor.triangularView<Eigen::Upper>() * coupling;
     }
-    // mat − V·coupling, with the product split as in multiply_into but
-    // subtracted from mat's planes directly.
-    SplitProductWorkspace& split = workspace.split;
-    auto v_re = split.a_re.view(rows, count);
-    auto v_im = split.a_im.view(rows, count);
-    auto c_re = split.b_re.view(count, cols);
-    auto c_im = split.b_im.view(count, cols);
-    auto m_re = split.c_re.view(rows, cols);
-    auto m_im = split.c_im.view(rows, cols);
-    v_re = v.real();
-    v_im = v.imag();
-    c_re = coupling.real();
-    c_im = coupling.imag();
-    m_re = mat.real();
-    m_im = mat.imag();
-    m_re.noalias() -= v_re * c_re;
-    m_re.noalias() += v_im * c_im;
-    m_im.noalias() -= v_re * c_im;
-    m_im.noalias() -= v_im * c_re;
-    mat.real() = m_re;
-    mat.imag() = m_im;
+    multiply_into(v, coupling, mat, workspace.split, Product::Subtract);
 }
 
 }  // namespace

@@ -67,9 +67,12 @@ struct SplitProductWorkspace {
 // multiplies at well under half the rate of its real one, which more than
 // pays for splitting and merging the planes. `c` must not alias `a` or `b`;
 // shapes that disagree are an InvariantError.
+// With Product::Subtract it computes c ← c − a·b instead, in the same planes.
+enum class Product { Assign, Subtract };
+
 template <typename A, typename B>
-void multiply_into(const Eigen::MatrixBase<A>& a, const Eigen::MatrixBase<B>& b, CMap c,
-                   SplitProductWorkspace& workspace) {
+void multiply_into(const Eigen::MatrixBase<A>& a, const Eigen::MatrixBase<B>& b, Eigen::Ref<CMatrix> c,
+                   SplitProductWorkspace& workspace, Product mode = Product::Assign) {
     check_invariant(a.cols() == b.rows() && c.rows() == a.rows() && c.cols() == b.cols(),
                     "multiply_into: shapes do not match");
     const auto rows = static_cast<std::size_t>(a.rows());
@@ -85,10 +88,19 @@ void multiply_into(const Eigen::MatrixBase<A>& a, const Eigen::MatrixBase<B>& b,
     a_im = a.imag();
     b_re = b.real();
     b_im = b.imag();
-    c_re.noalias() = a_re * b_re;
-    c_re.noalias() -= a_im * b_im;
-    c_im.noalias() = a_re * b_im;
-    c_im.noalias() += a_im * b_re;
+    if (mode == Product::Assign) {
+        c_re.noalias() = a_re * b_re;
+        c_re.noalias() -= a_im * b_im;
+        c_im.noalias() = a_re * b_im;
+        c_im.noalias() += a_im * b_re;
+    } else {
+        c_re = c.real();
+        c_im = c.imag();
+        c_re.noalias() -= a_re * b_re;
+        c_re.noalias() += a_im * b_im;
+        c_im.noalias() -= a_re * b_im;
+        c_im.noalias() -= a_im * b_re;
+    }
     c.real() = c_re;
     c.imag() = c_im;
 }
