@@ -19,6 +19,8 @@
 #include "nivra/ir/circuit.h"
 #include "nivra/sv/noise/apply.h"
 
+#include "circuits.h"
+
 namespace {
 
 using nivra::Gate;
@@ -32,29 +34,6 @@ std::optional<tbb::global_control> limit_threads(const benchmark::State& state) 
         return std::optional<tbb::global_control>(std::in_place, tbb::global_control::max_allowed_parallelism, 1);
     }
     return std::nullopt;
-}
-
-GateInstance gate_on(Gate gate, std::initializer_list<Qubit> targets) {
-    GateInstance g{std::move(gate), {}, {}};
-    g.targets.assign(targets.begin(), targets.end());
-    return g;
-}
-
-nivra::ir::Circuit brick_circuit(std::uint32_t n, int depth) {
-    StdRng rng = StdRng::seed_from_u64(n);
-    nivra::ir::Circuit c(n);
-    for (int layer = 0; layer < depth; ++layer) {
-        for (Qubit q = 0; q < n; ++q) {
-            const double angle = 6.28 * rng.next_unit_f64();
-            const std::uint64_t which = rng.next_u64() % 3;
-            Gate g = which == 0 ? Gate::rx(angle) : which == 1 ? Gate::ry(angle) : Gate::rz(angle);
-            (void)c.add_gate(gate_on(std::move(g), {q}));
-        }
-        for (Qubit q = layer % 2; q + 1 < n; q += 2) {
-            (void)c.add_gate(gate_on(Gate::cnot(), {q, q + 1}));
-        }
-    }
-    return c;
 }
 
 noise::NoiseModel depolarizing_model(std::uint32_t n) {
@@ -71,7 +50,7 @@ void NoisyShots(benchmark::State& state) {
     const auto n = static_cast<std::uint32_t>(state.range(0));
     const auto shots = static_cast<std::uint32_t>(state.range(2));
     auto limit = limit_threads(state);
-    const nivra::ir::Circuit circuit = brick_circuit(n, 10);
+    const nivra::ir::Circuit circuit = nivra::bench::brickwork_circuit(n, 10);
     const noise::NoiseModel model = depolarizing_model(n);
     std::uint64_t seed = 0;
     for (auto _ : state) {

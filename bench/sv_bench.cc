@@ -24,6 +24,8 @@
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
 
+#include "circuits.h"
+
 namespace {
 
 using nivra::Complex;
@@ -155,20 +157,14 @@ void DiagonalPhaseFewQubits(benchmark::State& state) {
     run_kernel(state, [&](Complex* a, std::size_t len) { kernels::apply_diagonal_phase_scalar_aos(a, len, terms); });
 }
 
-GateInstance gate_on(Gate gate, std::initializer_list<Qubit> targets) {
-    GateInstance g{std::move(gate), {}, {}};
-    g.targets.assign(targets.begin(), targets.end());
-    return g;
-}
-
 void TiledBlock16(benchmark::State& state) {
     // 16 gates below the tile of 15 qubits: one pass over the state. Items
     // count amplitudes per block (divide by 16 for per-gate figures).
     nivra::ir::TiledBlock block;
     block.tile = 15;
     for (Qubit q = 0; q < 8; ++q) {
-        block.gates.push_back(gate_on(Gate::u3(0.1 * q, 0.2, 0.3), {q}));
-        block.gates.push_back(gate_on(Gate::cnot(), {q, static_cast<Qubit>(q + 6)}));
+        block.gates.push_back(nivra::bench::gate_on(Gate::u3(0.1 * q, 0.2, 0.3), {q}));
+        block.gates.push_back(nivra::bench::gate_on(Gate::cnot(), {q, static_cast<Qubit>(q + 6)}));
     }
     NaiveSvBackend sv = NaiveSvBackend::with_seed(0);
     const auto n = static_cast<std::uint32_t>(state.range(0));
@@ -207,29 +203,10 @@ void Sample1MVector(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1000000);
 }
 
-// Layers of random 1q rotations on every qubit followed by CNOTs on
-// alternating neighbour pairs, depth 20.
-nivra::ir::Circuit random_circuit(std::uint32_t n, int depth) {
-    StdRng rng = StdRng::seed_from_u64(n);
-    nivra::ir::Circuit c(n);
-    for (int layer = 0; layer < depth; ++layer) {
-        for (Qubit q = 0; q < n; ++q) {
-            const double angle = 6.28 * rng.next_unit_f64();
-            const std::uint64_t which = rng.next_u64() % 3;
-            Gate g = which == 0 ? Gate::rx(angle) : which == 1 ? Gate::ry(angle) : Gate::rz(angle);
-            (void)c.add_gate(gate_on(std::move(g), {q}));
-        }
-        for (Qubit q = layer % 2; q + 1 < n; q += 2) {
-            (void)c.add_gate(gate_on(Gate::cnot(), {q, q + 1}));
-        }
-    }
-    return c;
-}
-
 void OptimizeAndRun(benchmark::State& state) {
     const auto n = static_cast<std::uint32_t>(state.range(0));
     auto limit = limit_threads(state);
-    const nivra::ir::Circuit circuit = random_circuit(n, 20);
+    const nivra::ir::Circuit circuit = nivra::bench::brickwork_circuit(n, 20);
     for (auto _ : state) {
         nivra::ir::Circuit copy = circuit;
         if (!copy.optimize()) state.SkipWithError("optimize failed");

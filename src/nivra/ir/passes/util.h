@@ -37,35 +37,24 @@ inline bool is_executable(const Gate& gate) { return gate.kind() == GateKind::Un
 using Mat2 = std::array<Complex, 4>;
 using Mat4 = std::array<Complex, 16>;
 
-// a·b for row-major 2×2, each entry summed over k ascending from zero.
-inline Mat2 mul2(const Mat2& a, const Mat2& b) {
-    Mat2 r{};
-    for (std::size_t i = 0; i < 2; ++i) {
-        for (std::size_t j = 0; j < 2; ++j) {
+// a·b for row-major N×N matrices, each entry summed over k ascending from zero.
+template <std::size_t N>
+std::array<Complex, N * N> mul_square(const std::array<Complex, N * N>& a, const std::array<Complex, N * N>& b) {
+    std::array<Complex, N * N> r{};
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = 0; j < N; ++j) {
             Complex acc(0.0, 0.0);
-            for (std::size_t k = 0; k < 2; ++k) {
-                acc += a[i * 2 + k] * b[k * 2 + j];
+            for (std::size_t k = 0; k < N; ++k) {
+                acc += a[i * N + k] * b[k * N + j];
             }
-            r[i * 2 + j] = acc;
+            r[i * N + j] = acc;
         }
     }
     return r;
 }
 
-// a·b for row-major 4×4, each entry summed over k = 0, 1, 2, 3 from zero.
-inline Mat4 mul4(const Mat4& a, const Mat4& b) {
-    Mat4 r{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        for (std::size_t j = 0; j < 4; ++j) {
-            Complex acc(0.0, 0.0);
-            for (std::size_t k = 0; k < 4; ++k) {
-                acc += a[i * 4 + k] * b[k * 4 + j];
-            }
-            r[i * 4 + j] = acc;
-        }
-    }
-    return r;
-}
+inline Mat2 mul2(const Mat2& a, const Mat2& b) { return mul_square<2>(a, b); }
+inline Mat4 mul4(const Mat4& a, const Mat4& b) { return mul_square<4>(a, b); }
 
 inline Mat4 identity4() {
     Mat4 m{};
