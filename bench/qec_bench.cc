@@ -23,10 +23,10 @@
 
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
-#include "nivra/qec/dem.h"
-#include "nivra/qec/mwpm.h"
+#include "nivra/qec/dem/dem.h"
+#include "nivra/qec/matching/mwpm.h"
 #include "nivra/qec/test_dems.h"
-#include "nivra/qec/union_find.h"
+#include "nivra/qec/matching/union_find.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "nivra/core/rng.h"
-#include "nivra/qec/bp.h"
-#include "nivra/qec/osd.h"
-#include "nivra/qec/relay_bp.h"
+#include "nivra/qec/bp/bp.h"
+#include "nivra/qec/bp/osd.h"
+#include "nivra/qec/bp/relay_bp.h"
 #include "nivra/qec/test_models.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "nivra/python/objects.h"
 #include "nivra/python/qec_core.h"
 #include "nivra/python/register.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 namespace nb = nanobind;
 

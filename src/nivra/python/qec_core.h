@@ -24,14 +24,14 @@
 #include <variant>
 #include <vector>
 
-#include "nivra/qec/bp.h"
+#include "nivra/qec/bp/bp.h"
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 #include "nivra/qec/error.h"
-#include "nivra/qec/mwpm.h"
-#include "nivra/qec/osd.h"
-#include "nivra/qec/relay_bp.h"
-#include "nivra/qec/union_find.h"
+#include "nivra/qec/matching/mwpm.h"
+#include "nivra/qec/bp/osd.h"
+#include "nivra/qec/bp/relay_bp.h"
+#include "nivra/qec/matching/union_find.h"
 
 namespace nivra::python {
 

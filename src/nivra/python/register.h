@@ -6,7 +6,8 @@
 
 namespace nivra::python {
 
-inline constexpr const char* VERSION = "0.3.0";
+// The project version from CMakeLists.txt, its one written place.
+inline constexpr const char* VERSION = NIVRA_VERSION;
 
 // Circuit.
 void register_circuit(nanobind::module_& m);

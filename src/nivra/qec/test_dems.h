@@ -14,7 +14,7 @@
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 namespace nivra::qec::matching_testing {
 

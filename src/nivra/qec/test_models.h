@@ -13,7 +13,7 @@
 #include "nivra/core/error.h"
 #include "nivra/core/rng.h"
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 namespace nivra::qec::testing {
 

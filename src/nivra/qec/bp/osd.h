@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "nivra/qec/bp.h"
+#include "nivra/qec/bp/bp.h"
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 namespace nivra::qec {
 

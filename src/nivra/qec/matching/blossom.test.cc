@@ -1,4 +1,4 @@
-#include "nivra/qec/blossom.h"
+#include "nivra/qec/matching/blossom.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "nivra/qec/bp.h"
+#include "nivra/qec/bp/bp.h"
 
 #include <algorithm>
 #include <bit>

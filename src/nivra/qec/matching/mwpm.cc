@@ -1,4 +1,4 @@
-#include "nivra/qec/mwpm.h"
+#include "nivra/qec/matching/mwpm.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/core/parallel.h"
-#include "nivra/qec/blossom.h"
+#include "nivra/qec/matching/blossom.h"
 
 namespace nivra::qec {
 

@@ -1,4 +1,4 @@
-#include "nivra/qec/relay_bp.h"
+#include "nivra/qec/bp/relay_bp.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "nivra/qec/matching.h"
+#include "nivra/qec/matching/matching.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "nivra/qec/relay_bp.h"
+#include "nivra/qec/bp/relay_bp.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
-#include "nivra/qec/mwpm.h"
+#include "nivra/qec/matching/mwpm.h"
 #include "nivra/qec/test_dems.h"
 #include "nivra/qec/test_models.h"
 

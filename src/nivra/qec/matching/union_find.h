@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 #include "nivra/qec/error.h"
-#include "nivra/qec/matching.h"
+#include "nivra/qec/matching/matching.h"
 
 namespace nivra::qec {
 

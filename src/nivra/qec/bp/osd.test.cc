@@ -1,4 +1,4 @@
-#include "nivra/qec/osd.h"
+#include "nivra/qec/bp/osd.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "nivra/qec/union_find.h"
+#include "nivra/qec/matching/union_find.h"
 
 #include <gtest/gtest.h>
 

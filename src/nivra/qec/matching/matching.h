@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 #include "nivra/qec/error.h"
 
 namespace nivra::qec {

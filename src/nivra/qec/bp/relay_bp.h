@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "nivra/qec/bp.h"
+#include "nivra/qec/bp/bp.h"
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
-#include "nivra/qec/osd.h"
+#include "nivra/qec/dem/dem.h"
+#include "nivra/qec/bp/osd.h"
 
 namespace nivra::qec {
 

@@ -1,4 +1,4 @@
-#include "nivra/qec/blossom.h"
+#include "nivra/qec/matching/blossom.h"
 
 #include <algorithm>
 #include <limits>

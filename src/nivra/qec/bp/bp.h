@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "nivra/qec/decoder.h"
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 namespace nivra::qec {
 

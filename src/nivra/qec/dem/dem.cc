@@ -1,4 +1,4 @@
-#include "nivra/qec/dem.h"
+#include "nivra/qec/dem/dem.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "nivra/qec/mwpm.h"
+#include "nivra/qec/matching/mwpm.h"
 
 #include <gtest/gtest.h>
 
