@@ -1,5 +1,6 @@
 // Hot paths of the core building blocks: the generator every sampler draws
-// from, and the number forms of messages and text formats.
+// from, the number forms of messages and text formats, and the memory limit
+// read before every large buffer.
 #include <benchmark/benchmark.h>
 
 #include <bit>
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "nivra/core/aligned.h"
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/number.h"
 #include "nivra/core/rng.h"
 
@@ -58,5 +61,23 @@ void BM_ParseF64(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ParseF64);
+
+// One reading of the process's memory limit (/proc/meminfo, rlimits): the
+// cost added to each allocation of LIMIT_CHECK_MIN_BYTES or more.
+void BM_MemoryLimit(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(nivra::memory_limit());
+}
+BENCHMARK(BM_MemoryLimit);
+
+// The smallest buffer the limit is read for, zero-filled as a state vector is:
+// what the reading above is compared against.
+void BM_AlignedBufAtTheCheckThreshold(benchmark::State& state) {
+    const std::size_t len = nivra::LIMIT_CHECK_MIN_BYTES / sizeof(nivra::Complex);
+    for (auto _ : state) {
+        nivra::AlignedBuf buffer(len);
+        benchmark::DoNotOptimize(buffer.data());
+    }
+}
+BENCHMARK(BM_AlignedBufAtTheCheckThreshold);
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "nivra/core/format.h"
 
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <cstdlib>
 #include <system_error>
@@ -181,6 +182,23 @@ std::string display(std::int64_t value) {
     char text[24];
     auto [end, ec] = std::to_chars(text, text + sizeof text, value);
     return std::string(text, end);
+}
+
+std::string bytes(std::uint64_t count) {
+    static constexpr const char* UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    constexpr std::size_t LAST = std::size(UNITS) - 1;
+    std::size_t unit = 0;
+    while (unit < LAST && count >= (std::uint64_t{1} << (10 * (unit + 1)))) ++unit;
+    // Tenths of the unit, rounded half up; 128 bits since count * 10 overflows 64.
+    const unsigned __int128 scale = static_cast<unsigned __int128>(1) << (10 * unit);
+    unsigned __int128 tenths = (static_cast<unsigned __int128>(count) * 10 + scale / 2) / scale;
+    if (tenths >= 10240 && unit < LAST) {
+        ++unit;
+        tenths = (static_cast<unsigned __int128>(count) * 10 + (scale << 9)) / (scale << 10);
+    }
+    const auto whole = static_cast<std::uint64_t>(tenths / 10);
+    const auto tenth = static_cast<std::uint64_t>(tenths % 10);
+    return display(whole) + "." + display(tenth) + " " + UNITS[unit];
 }
 
 std::string quoted(std::string_view utf8) {

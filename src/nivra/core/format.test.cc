@@ -241,5 +241,19 @@ TEST(Whitespace, MatchesTheWhiteSpaceProperty) {
     EXPECT_EQ(found, expected);
 }
 
+TEST(Bytes, OneDecimalInTheLargestUnitReached) {
+    EXPECT_EQ(bytes(0), "0.0 B");
+    EXPECT_EQ(bytes(1023), "1023.0 B");
+    EXPECT_EQ(bytes(1024), "1.0 KiB");
+    EXPECT_EQ(bytes(1536), "1.5 KiB");
+    EXPECT_EQ(bytes(1075), "1.0 KiB");  // 1.0498: below the half
+    EXPECT_EQ(bytes(1076), "1.1 KiB");  // 1.0508
+    // Rounding up to 1024.0 of a unit moves to the next one.
+    EXPECT_EQ(bytes((std::uint64_t{1} << 20) - 1), "1.0 MiB");
+    EXPECT_EQ(bytes(std::uint64_t{1} << 32), "4.0 GiB");
+    EXPECT_EQ(bytes(std::uint64_t{3} << 40), "3.0 TiB");
+    EXPECT_EQ(bytes(UINT64_MAX), "16777216.0 TiB");
+}
+
 }  // namespace
 }  // namespace nivra::fmt

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "nivra/core/error.h"
+#include "nivra/core/memory.h"
 #include "nivra/python/borrow.h"
 
 namespace nb = nanobind;
@@ -83,8 +84,10 @@ void set_python_error_from_current_exception() noexcept {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const InvariantError& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const AllocationError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
     } catch (const std::length_error& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {

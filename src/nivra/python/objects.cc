@@ -1,13 +1,10 @@
 #include "nivra/python/objects.h"
 
-#include <fcntl.h>
 #include <nanobind/stl/string.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
+#include "nivra/core/file.h"
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/python/callable.h"
 
 namespace nb = nanobind;
@@ -74,38 +71,15 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-namespace {
-
-std::string os_error_text(int code) {
-    return std::string(std::strerror(code)) + " (os error " + fmt::display(std::int64_t{code}) + ")";
-}
-
-}  // namespace
-
 std::expected<std::string, std::string> read_text_file(const std::string& path) {
-    // A path with a NUL byte cannot name a file; the OS interface would cut it.
-    if (path.find('\0') != std::string::npos) {
-        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(os_error_text(errno));
-    std::string text;
-    std::vector<char> chunk(1 << 16);
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;
-            ::close(fd);
-            return std::unexpected(os_error_text(code));
-        }
-        if (n == 0) break;
-        text.append(chunk.data(), static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    std::expected<std::string, std::string> read = read_file(path);
+    if (!read) return read;
+    std::string& text = *read;
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     if (decoded == nullptr) {
+        const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
         PyErr_Clear();
+        if (out_of_memory) throw AllocationError(allocation_message(text.size(), "the UTF-8 check of " + path));
         return std::unexpected(std::string("stream did not contain valid UTF-8"));
     }
     Py_DECREF(decoded);

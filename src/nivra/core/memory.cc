@@ -1,0 +1,222 @@
+#include "nivra/core/memory.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <limits>
+
+#include "nivra/core/error.h"
+#include "nivra/core/format.h"
+
+namespace nivra {
+
+namespace {
+
+constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
+
+// The start of a small kernel-provided file (these are a few KiB at most), or
+// nullopt when it cannot be opened.
+std::optional<std::string> read_small_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text(16384, '\0');
+    std::size_t used = 0;
+    while (used < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(used);
+    return text;
+}
+
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end == text.data()) return std::nullopt;
+    return value;
+}
+
+std::string_view trim_spaces(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+std::optional<std::uint64_t> min_of(std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+}
+
+std::optional<std::uint64_t> physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::nullopt;
+    std::uint64_t bytes = 0;
+    if (!checked_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size), bytes)) return NO_LIMIT;
+    return bytes;
+}
+
+// The smallest limit in `file` of the cgroup at `path` under `mount` and of its ancestors.
+std::optional<std::uint64_t> cgroup_hierarchy_limit(const std::string& mount, std::string_view path,
+                                                    const char* file) {
+    std::optional<std::uint64_t> smallest;
+    for (std::optional<std::string_view> at = path; at; at = memory_files::parent_cgroup(*at)) {
+        std::string dir = mount;
+        if (*at != "/") dir += *at;
+        if (auto contents = read_small_file(dir + "/" + file)) {
+            smallest = min_of(smallest, memory_files::cgroup_limit(*contents));
+        }
+    }
+    return smallest;
+}
+
+// v2 (the unified hierarchy mounted at /sys/fs/cgroup) or else v1 (the memory
+// controller's own hierarchy).
+std::optional<std::uint64_t> cgroup_memory_limit() {
+    const std::optional<std::string> self = read_small_file("/proc/self/cgroup");
+    if (!self) return std::nullopt;
+    std::optional<std::uint64_t> limit;
+    if (auto v2 = memory_files::cgroup_path(*self, "")) {
+        limit = min_of(limit, cgroup_hierarchy_limit("/sys/fs/cgroup", *v2, "memory.max"));
+    }
+    if (auto v1 = memory_files::cgroup_path(*self, "memory")) {
+        limit = min_of(limit, cgroup_hierarchy_limit("/sys/fs/cgroup/memory", *v1, "memory.limit_in_bytes"));
+    }
+    return limit;
+}
+
+// What is left under a resource limit, given the field of /proc/self/status
+// that counts against it; absent when the limit is not set.
+std::optional<std::uint64_t> rlimit_headroom(int resource, const std::optional<std::string>& status,
+                                             std::string_view field) {
+    struct rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    const std::uint64_t cap = limit.rlim_cur;
+    const std::uint64_t used = status ? memory_files::kib_field(*status, field).value_or(0) : 0;
+    return cap > used ? cap - used : 0;
+}
+
+}  // namespace
+
+std::string allocation_message(std::uint64_t bytes, std::string_view what, std::optional<std::uint64_t> limit) {
+    std::string message = "cannot allocate ";
+    if (bytes == SIZE_BEYOND_64_BITS) message += "more than ";
+    message += fmt::bytes(bytes) + " for ";
+    message += what;
+    if (limit) message += " (" + fmt::bytes(*limit) + " available)";
+    return message;
+}
+
+std::uint64_t MemorySources::smallest() const {
+    std::uint64_t out = NO_LIMIT;
+    for (const std::optional<std::uint64_t>& value : {physical, cgroup, available, address_space, data}) {
+        if (value) out = std::min(out, *value);
+    }
+    return out;
+}
+
+std::uint64_t memory_limit() {
+    // Installed memory and the cgroup's limits are read once; they do not
+    // change under a running process in any setting this library targets.
+    static const std::optional<std::uint64_t> physical = physical_memory();
+    static const std::optional<std::uint64_t> cgroup = cgroup_memory_limit();
+    MemorySources sources;
+    sources.physical = physical;
+    sources.cgroup = cgroup;
+    if (auto meminfo = read_small_file("/proc/meminfo")) {
+        sources.available = memory_files::kib_field(*meminfo, "MemAvailable");
+    }
+    struct rlimit as{};
+    struct rlimit data{};
+    const bool as_set = ::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
+    const bool data_set = ::getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY;
+    if (as_set || data_set) {
+        const std::optional<std::string> status = read_small_file("/proc/self/status");
+        sources.address_space = rlimit_headroom(RLIMIT_AS, status, "VmSize");
+        sources.data = rlimit_headroom(RLIMIT_DATA, status, "VmData");
+    }
+    return sources.smallest();
+}
+
+std::optional<std::uint64_t> exceeds_memory_limit(std::uint64_t bytes) {
+    if (bytes < LIMIT_CHECK_MIN_BYTES) return std::nullopt;
+    const std::uint64_t limit = memory_limit();
+    if (bytes <= limit) return std::nullopt;
+    return limit;
+}
+
+namespace memory_files {
+
+std::optional<std::uint64_t> kib_field(std::string_view text, std::string_view key) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.size() <= key.size() || !line.starts_with(key) || line[key.size()] != ':') continue;
+        std::string_view rest = trim_spaces(line.substr(key.size() + 1));
+        if (!rest.ends_with("kB")) return std::nullopt;
+        const std::optional<std::uint64_t> kib = parse_decimal(trim_spaces(rest.substr(0, rest.size() - 2)));
+        std::uint64_t bytes = 0;
+        if (!kib || !checked_mul<std::uint64_t>(*kib, 1024, bytes)) return std::nullopt;
+        return bytes;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup, std::string_view controller) {
+    std::size_t pos = 0;
+    while (pos < proc_self_cgroup.size()) {
+        std::size_t end = proc_self_cgroup.find('\n', pos);
+        if (end == std::string_view::npos) end = proc_self_cgroup.size();
+        const std::string_view line = proc_self_cgroup.substr(pos, end - pos);
+        pos = end + 1;
+        // hierarchy-id:controller-list:path (the path may itself hold ':').
+        const std::size_t first = line.find(':');
+        if (first == std::string_view::npos) continue;
+        const std::size_t second = line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        const std::string_view id = line.substr(0, first);
+        const std::string_view controllers = line.substr(first + 1, second - first - 1);
+        const std::string_view path = line.substr(second + 1);
+        if (path.empty() || path.front() != '/') continue;
+        if (controller.empty()) {
+            if (id == "0" && controllers.empty()) return std::string(path);
+            continue;
+        }
+        for (std::size_t at = 0; at <= controllers.size();) {
+            std::size_t comma = controllers.find(',', at);
+            if (comma == std::string_view::npos) comma = controllers.size();
+            if (controllers.substr(at, comma - at) == controller) return std::string(path);
+            at = comma + 1;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> cgroup_limit(std::string_view contents) {
+    const std::string_view value = trim_spaces(contents);
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return parse_decimal(value);
+}
+
+std::optional<std::string_view> parent_cgroup(std::string_view path) {
+    if (path.size() <= 1) return std::nullopt;
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+}  // namespace memory_files
+
+}  // namespace nivra

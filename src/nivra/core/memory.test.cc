@@ -1,0 +1,128 @@
+#include "nivra/core/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "nivra/core/file.h"
+
+namespace nivra {
+namespace {
+
+using memory_files::cgroup_limit;
+using memory_files::cgroup_path;
+using memory_files::kib_field;
+using memory_files::parent_cgroup;
+
+TEST(MemoryFiles, KibFieldsOfMeminfoAndStatus) {
+    const std::string meminfo =
+        "MemTotal:       24682404 kB\n"
+        "MemFree:         1203344 kB\n"
+        "MemAvailable:    8040740 kB\n"
+        "Buffers:          120012 kB\n";
+    EXPECT_EQ(kib_field(meminfo, "MemAvailable"), std::uint64_t{8040740} * 1024);
+    EXPECT_EQ(kib_field(meminfo, "MemTotal"), std::uint64_t{24682404} * 1024);
+    // A key must match whole: "Mem" is a prefix of three keys and names none.
+    EXPECT_EQ(kib_field(meminfo, "Mem"), std::nullopt);
+    EXPECT_EQ(kib_field(meminfo, "SwapFree"), std::nullopt);
+    EXPECT_EQ(kib_field("VmSize:\t    3896 kB\nVmData:\t     428 kB", "VmData"), std::uint64_t{428} * 1024);
+    EXPECT_EQ(kib_field("MemAvailable: lots kB\n", "MemAvailable"), std::nullopt);
+    EXPECT_EQ(kib_field("MemAvailable: 18446744073709551615 kB\n", "MemAvailable"), std::nullopt);
+}
+
+TEST(MemoryFiles, CgroupPathsOfV1AndV2) {
+    const std::string hybrid =
+        "9:name=systemd:/\n"
+        "4:memory:/process_api/f36f\n"
+        "2:cpu,cpuacct:/\n"
+        "0::/user.slice/session-3.scope\n";
+    EXPECT_EQ(cgroup_path(hybrid, "memory"), "/process_api/f36f");
+    EXPECT_EQ(cgroup_path(hybrid, ""), "/user.slice/session-3.scope");
+    EXPECT_EQ(cgroup_path(hybrid, "cpuacct"), "/");
+    EXPECT_EQ(cgroup_path("3:cpu,memory:/a:b\n", "memory"), "/a:b");
+    EXPECT_EQ(cgroup_path("0::/\n", "memory"), std::nullopt);
+    EXPECT_EQ(cgroup_path("4:memory:/x\n", ""), std::nullopt);
+    EXPECT_EQ(cgroup_path("", ""), std::nullopt);
+
+    EXPECT_EQ(parent_cgroup("/a/b"), "/a");
+    EXPECT_EQ(parent_cgroup("/a"), "/");
+    EXPECT_EQ(parent_cgroup("/"), std::nullopt);
+}
+
+TEST(MemoryFiles, CgroupLimitValues) {
+    EXPECT_EQ(cgroup_limit("25769803776\n"), std::uint64_t{25769803776});
+    EXPECT_EQ(cgroup_limit("max\n"), std::nullopt);
+    // v1 writes its "no limit" as a page-rounded huge number: a value like any other.
+    EXPECT_EQ(cgroup_limit("9223372036854771712\n"), std::uint64_t{9223372036854771712u});
+    EXPECT_EQ(cgroup_limit(""), std::nullopt);
+    EXPECT_EQ(cgroup_limit("-1\n"), std::nullopt);
+    EXPECT_EQ(cgroup_limit("99999999999999999999\n"), std::nullopt);
+}
+
+TEST(MemorySources, SmallestPresentValue) {
+    MemorySources none;
+    EXPECT_EQ(none.smallest(), UINT64_MAX);
+    MemorySources sources;
+    sources.physical = std::uint64_t{512} << 30;
+    sources.cgroup = std::uint64_t{24} << 30;
+    sources.available = std::uint64_t{30} << 30;
+    EXPECT_EQ(sources.smallest(), std::uint64_t{24} << 30);
+    sources.address_space = std::uint64_t{1} << 30;
+    EXPECT_EQ(sources.smallest(), std::uint64_t{1} << 30);
+    // Nothing is left under an exhausted resource limit.
+    sources.data = 0;
+    EXPECT_EQ(sources.smallest(), 0u);
+}
+
+TEST(Allocation, RefusedAndFailedRequestsSayWhatAndHowMuch) {
+    EXPECT_EQ(allocation_message(std::uint64_t{1} << 32, "a 28-qubit state vector"),
+              "cannot allocate 4.0 GiB for a 28-qubit state vector");
+    EXPECT_EQ(allocation_message(std::uint64_t{3} << 40, "x", std::uint64_t{1536} << 20),
+              "cannot allocate 3.0 TiB for x (1.5 GiB available)");
+
+    // Beyond any machine: refused before `allocate` runs.
+    bool ran = false;
+    try {
+        allocate_checked(UINT64_MAX, [] { return std::string("the test"); }, [&] { ran = true; return 0; });
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with("cannot allocate more than 16777216.0 TiB for the test ("));
+    }
+    EXPECT_FALSE(ran);
+    // Small requests are not checked, and the allocator's own failure gets the description.
+    try {
+        allocate_checked(64, [] { return std::string("a small table"); }, []() -> int { throw std::bad_alloc(); });
+        FAIL() << "no exception";
+    } catch (const AllocationError& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate 64.0 B for a small table");
+    }
+    EXPECT_EQ(allocate_checked(64, [] { return std::string(); }, [] { return 7; }), 7);
+}
+
+TEST(ReadFile, EndlessDeviceStopsAtTheBound) {
+    try {
+        (void)read_file("/dev/zero", std::uint64_t{1} << 20);
+        FAIL() << "no exception";
+    } catch (const AllocationError& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate more than 1.0 MiB for the text of /dev/zero");
+    }
+    // A regular file is measured before it is read.
+    const std::string path = ::testing::TempDir() + "nivra_read_file_bound.txt";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(std::string(100, 'x').c_str(), f);
+    std::fclose(f);
+    EXPECT_EQ(read_file(path, 100), std::string(100, 'x'));
+    EXPECT_THROW((void)read_file(path, 99), AllocationError);
+    std::remove(path.c_str());
+
+    const auto missing = read_file("/nonexistent/nivra.dem", 100);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace nivra
