@@ -7,6 +7,8 @@
 #include <cmath>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
@@ -19,7 +21,10 @@ namespace nivra::sv {
 CpuState CpuState::zero_state(std::uint32_t num_qubits) {
     check_invariant(num_qubits < 64, "CpuState::zero_state: 64 or more qubits");
     CpuState state;
-    state.amps = AlignedBuf(std::size_t{1} << num_qubits);
+    const std::size_t len = std::size_t{1} << num_qubits;
+    state.amps = allocate_checked(
+        std::uint64_t{len} * sizeof(Complex),
+        [&] { return "a " + fmt::display(num_qubits) + "-qubit state vector"; }, [&] { return AlignedBuf(len); });
     state.amps[0] = Complex(1.0, 0.0);
     state.num_qubits = num_qubits;
     return state;
@@ -267,7 +272,10 @@ void unpermute(CpuState& state, std::span<const Qubit> perm) {
             table[b * 256 + v] = src;
         }
     }
-    AlignedBuf fresh(len);
+    AlignedBuf fresh = allocate_checked(
+        std::uint64_t{len} * sizeof(Complex),
+        [&] { return "the relabelled copy of a " + fmt::display(n) + "-qubit state vector"; },
+        [&] { return AlignedBuf(len); });
     const Complex* old = state.amps.data();
     Complex* out = fresh.data();
     auto copy = [&](std::size_t begin, std::size_t end) {

@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/sv/kernels/kernels.h"
 
@@ -261,7 +263,10 @@ std::expected<double, BackendError> expectation(const CpuState& state, const Pau
         return std::unexpected(*qubit_error);
     }
 
-    AlignedBuf phi(state.amps);
+    AlignedBuf phi = allocate_checked(
+        std::uint64_t{len} * sizeof(Complex),
+        [&] { return "the Pauli-applied copy of a " + fmt::display(state.num_qubits) + "-qubit state vector"; },
+        [&] { return AlignedBuf(state.amps); });
     constexpr kernels::M2 X = {Complex(0, 0), Complex(1, 0), Complex(1, 0), Complex(0, 0)};
     constexpr kernels::M2 Y = {Complex(0, 0), Complex(0, -1), Complex(0, 1), Complex(0, 0)};
     constexpr kernels::M2 Z = {Complex(1, 0), Complex(0, 0), Complex(0, 0), Complex(-1, 0)};

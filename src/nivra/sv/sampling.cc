@@ -3,6 +3,8 @@
 #include <bit>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/sv/measure.h"
 
 namespace nivra::sv::sampling {
@@ -66,11 +68,19 @@ std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state)
     }
     check_invariant(state.amps.size() <= (std::size_t{1} << 32),
                     "build_alias_table: state too wide for an alias table");
-    std::vector<double> scaled(state.amps.size());
-    if (auto ok = validate_state_into(state, static_cast<double>(state.amps.size()), scaled.data()); !ok) {
-        return std::unexpected(ok.error());
-    }
-    return AliasTable::from_scaled(std::move(scaled));
+    // The scaled probabilities (8 bytes an entry, kept as `prob`), the aliases
+    // (4) and the construction's stacks (4).
+    const std::size_t len = state.amps.size();
+    return allocate_checked(
+        std::uint64_t{len} * 16,
+        [&] { return "the sampling tables of a " + fmt::display(state.num_qubits) + "-qubit state"; },
+        [&]() -> std::expected<AliasTable, BackendError> {
+            std::vector<double> scaled(len);
+            if (auto ok = validate_state_into(state, static_cast<double>(len), scaled.data()); !ok) {
+                return std::unexpected(ok.error());
+            }
+            return AliasTable::from_scaled(std::move(scaled));
+        });
 }
 
 std::expected<void, BackendError> sample_chunked(const CpuState& state, std::uint32_t shots, StdRng& rng,
@@ -113,7 +123,10 @@ std::expected<std::map<std::uint64_t, std::uint64_t>, BackendError> sample_count
     const std::size_t n = table->prob().size();
     if (n <= (std::size_t{1} << 20) || n / 8 <= shots) {
         // 32-bit counters suffice: shots < 2^32.
-        std::vector<std::uint32_t> dense(n, 0);
+        std::vector<std::uint32_t> dense = allocate_checked(
+            std::uint64_t{n} * sizeof(std::uint32_t),
+            [&] { return "the outcome counters of a " + fmt::display(state.num_qubits) + "-qubit state"; },
+            [&] { return std::vector<std::uint32_t>(n, 0); });
         for (std::uint32_t s = 0; s < shots; ++s) {
             ++dense[table->pick(rng.next_u64())];
         }

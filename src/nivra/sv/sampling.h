@@ -53,6 +53,8 @@ private:
 };
 
 // The table of a validated state (validation errors are returned unchanged).
+// Its 16 bytes an amplitude are compared with memory_limit() first: AllocationError
+// "cannot allocate {size} for the sampling tables of a {n}-qubit state".
 std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state);
 
 // Outcomes are handed out in runs of at most this many.

@@ -21,8 +21,9 @@ struct CpuState {
     AlignedBuf amps;
     std::uint32_t num_qubits = 0;
 
-    // |0...0>: 2^n zeroed amplitudes with amps[0] = 1. Throws std::bad_alloc
-    // when the buffer cannot be allocated (MemoryError in Python) and
+    // |0...0>: 2^n zeroed amplitudes with amps[0] = 1. Throws AllocationError
+    // "cannot allocate {size} for a {n}-qubit state vector" when the buffer
+    // exceeds memory_limit() or cannot be allocated (MemoryError in Python) and
     // InvariantError for n >= 64.
     static CpuState zero_state(std::uint32_t num_qubits);
 

@@ -7,6 +7,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::qec {
 
@@ -120,17 +121,30 @@ std::expected<BpDecoder, ParamError> BpDecoder::with_params(const DetectorErrorM
     }
     bp.num_edges_ = static_cast<std::size_t>(num_edges);
 
-    // Check side by counting; placing edges in ascending order keeps each check's list sorted.
-    bp.check_offsets_.assign(bp.num_checks_ + 1, 0);
-    for (GraphIndex c : bp.edge_check_) ++bp.check_offsets_[c + 1];
-    for (std::size_t c = 0; c < bp.num_checks_; ++c) bp.check_offsets_[c + 1] += bp.check_offsets_[c];
-    bp.check_edges_.resize(bp.num_edges_);
-    std::vector<GraphIndex> next(bp.check_offsets_.begin(), bp.check_offsets_.end() - 1);
-    for (std::size_t e = 0; e < bp.num_edges_; ++e) {
-        bp.check_edges_[next[bp.edge_check_[e]]++] = static_cast<GraphIndex>(e);
-    }
-    bp.check_vars_.resize(bp.num_edges_);
-    for (std::size_t i = 0; i < bp.num_edges_; ++i) bp.check_vars_[i] = bp.edge_var_[bp.check_edges_[i]];
+    // The check side grows with the detector count, which a short model can
+    // make huge ("detector D4294967294"): offsets and a cursor per check, two
+    // indices per edge.
+    const std::uint64_t check_bytes =
+        saturating_add(saturating_mul(saturating_add(saturating_mul(bp.num_checks_, 2), 1), sizeof(GraphIndex)),
+                       saturating_mul(bp.num_edges_, 2 * sizeof(GraphIndex)));
+    allocate_checked(
+        check_bytes,
+        [&] {
+            return "the belief-propagation graph of " + fmt::display(std::uint64_t{bp.num_checks_}) + " checks";
+        },
+        [&] {
+            // Counting sort: placing edges in ascending order keeps each check's list sorted.
+            bp.check_offsets_.assign(bp.num_checks_ + 1, 0);
+            for (GraphIndex c : bp.edge_check_) ++bp.check_offsets_[c + 1];
+            for (std::size_t c = 0; c < bp.num_checks_; ++c) bp.check_offsets_[c + 1] += bp.check_offsets_[c];
+            bp.check_edges_.resize(bp.num_edges_);
+            std::vector<GraphIndex> next(bp.check_offsets_.begin(), bp.check_offsets_.end() - 1);
+            for (std::size_t e = 0; e < bp.num_edges_; ++e) {
+                bp.check_edges_[next[bp.edge_check_[e]]++] = static_cast<GraphIndex>(e);
+            }
+            bp.check_vars_.resize(bp.num_edges_);
+            for (std::size_t i = 0; i < bp.num_edges_; ++i) bp.check_vars_[i] = bp.edge_var_[bp.check_edges_[i]];
+        });
     return bp;
 }
 

@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::qec {
 
@@ -116,8 +118,25 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
     // solve, columns (without the augmented one) to find the rows holding a
     // column's bit without scanning every row.
     const std::size_t column_words = (m + 63) / 64;
-    s.matrix.assign(mul_size_or_throw(m, words), 0);
-    s.columns.assign(mul_size_or_throw(n, column_words), 0);
+    const std::uint64_t matrix_words = saturating_mul(m, words);
+    const std::uint64_t columns_words = saturating_mul(n, column_words);
+    auto fill = [&] {
+        s.matrix.assign(mul_size_or_throw(m, words), 0);
+        s.columns.assign(mul_size_or_throw(n, column_words), 0);
+    };
+    // The thread's buffers are reused: only a shot that must grow them is
+    // compared with the memory limit (which already excludes what they hold).
+    if (matrix_words > s.matrix.capacity() || columns_words > s.columns.capacity()) {
+        allocate_checked(
+            saturating_mul(saturating_add(matrix_words, columns_words), sizeof(std::uint64_t)),
+            [&] {
+                return "the OSD matrices of " + fmt::display(std::uint64_t{m}) + " checks and " +
+                       fmt::display(std::uint64_t{n}) + " mechanisms";
+            },
+            fill);
+    } else {
+        fill();
+    }
     std::uint64_t* const matrix = s.matrix.data();
     std::uint64_t* const columns = s.columns.data();
     for (std::size_t v = 0; v < n; ++v) {

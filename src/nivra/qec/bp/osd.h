@@ -52,7 +52,9 @@ public:
     // space of H. Free columns keep `hard`, except the first
     // min(osd_order, 20) free ones, searched exhaustively for the lowest cost
     // (sum of posteriors clamped to [-1e9, 1e9] over fired mechanisms).
-    // Preconditions: hard and posteriors have num_vars entries.
+    // Preconditions: hard and posteriors have num_vars entries. Matrices that
+    // must grow beyond memory_limit() throw AllocationError "cannot allocate
+    // {size} for the OSD matrices of {m} checks and {n} mechanisms".
     std::vector<std::uint8_t> osd_solve(const Syndrome& syndrome, std::span<const std::uint8_t> hard,
                                         std::span<const double> posteriors) const;
 

@@ -4,6 +4,8 @@
 #include <cmath>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::qec {
 
@@ -39,7 +41,13 @@ std::expected<RelayBpDecoder, ParamError> RelayBpDecoder::with_params(const Dete
         entries > relay.gammas_.max_size()) {
         return std::unexpected(ParamError::table_too_large(relay.legs_, n));
     }
-    relay.gammas_.resize(entries);
+    relay.gammas_ = allocate_checked(
+        bytes,
+        [&] {
+            return "the relay-BP memory strengths of " + fmt::display(std::uint64_t{relay.legs_}) + " legs and " +
+                   fmt::display(std::uint64_t{n}) + " mechanisms";
+        },
+        [&] { return std::vector<double>(entries); });
     for (std::size_t l = 0; l < relay.legs_; ++l) {
         double* row = relay.gammas_.data() + l * n;
         for (std::size_t v = 0; v < n; ++v) row[v] = gamma_min + span * strength_unit(seed, l, v);

@@ -33,7 +33,9 @@ public:
     // (U a stateless splitmix64-style draw in [0, 1)) are computed here once.
     // Refuses, in this order: non-finite alpha, gamma_min, gamma_max; legs of
     // 2^32 or more; a non-finite gamma_max - gamma_min; the graph errors of
-    // BpDecoder; a strength table whose size overflows.
+    // BpDecoder; a strength table whose size overflows. A table larger than
+    // memory_limit() throws AllocationError "cannot allocate {size} for the
+    // relay-BP memory strengths of {legs} legs and {n} mechanisms".
     static std::expected<RelayBpDecoder, ParamError> with_params(const DetectorErrorModel& dem, std::uint64_t legs,
                                                                  std::uint64_t seed, double alpha, double gamma_min,
                                                                  double gamma_max);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/number.h"
 
 namespace nivra::qec {
@@ -475,11 +477,22 @@ DemError DemError::with_components(std::vector<DemComponent> components, double 
 }
 
 std::expected<DetectorErrorModel, Error> DetectorErrorModel::parse(std::string_view text) {
-    auto blocks = parse_blocks(text);
+    std::expected<std::vector<Block>, Failure> blocks = std::unexpected(Failure{});
+    try {
+        blocks = parse_blocks(text);
+    } catch (const std::bad_alloc&) {
+        throw AllocationError("cannot allocate memory to read a detector error model from " + fmt::bytes(text.size()) +
+                              " of text");
+    }
     if (!blocks) return std::unexpected(Error::dem_parse(blocks.error().line, std::move(blocks.error().message)));
     ExecState state;
-    if (auto failure = exec_blocks(*blocks, state)) {
-        return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
+    try {
+        if (auto failure = exec_blocks(*blocks, state)) {
+            return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
+        }
+    } catch (const std::bad_alloc&) {
+        throw AllocationError("cannot allocate memory to flatten a detector error model beyond " +
+                              fmt::display(std::uint64_t{state.errors.size()}) + " mechanisms");
     }
     DetectorErrorModel model;
     model.errors = std::move(state.errors);

@@ -79,7 +79,10 @@ struct DetectorErrorModel {
     // Reads and flattens `text`. The first failure (in text order while reading,
     // in execution order while flattening) is an Error::DemParse with its
     // 1-based line; lines count blank and comment lines. Nesting depth costs
-    // no stack: reading and flattening are iterative.
+    // no stack: reading and flattening are iterative. Running out of memory
+    // throws AllocationError naming the stage ("cannot allocate memory to read
+    // a detector error model from 1.4 GiB of text", "... to flatten a detector
+    // error model beyond 12345678 mechanisms").
     static std::expected<DetectorErrorModel, Error> parse(std::string_view text);
 
     // The flat model as DEM text: one `error` line per mechanism (its components,

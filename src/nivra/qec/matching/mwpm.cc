@@ -5,8 +5,12 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/qec/matching/blossom.h"
 
@@ -138,13 +142,23 @@ Length MwpmDecoder::integer_weight(double weight) {
 
 namespace {
 
-// Entries of one table for `detectors` detectors, or std::bad_alloc when the
-// two tables cannot be addressed at all (checked before anything is built).
+std::string tables_description(std::size_t detectors) {
+    return "the MWPM tables of " + fmt::display(std::uint64_t{detectors}) + " detectors";
+}
+
+// Entries of one table for `detectors` detectors, or AllocationError when the
+// two tables cannot be addressed at all or exceed memory_limit() (checked
+// before anything is built).
 std::size_t table_entries(std::size_t detectors) {
-    const std::size_t entries = mul_size_or_throw(detectors, detectors + 1);
-    mul_size_or_throw(mul_size_or_throw(entries, sizeof(Length)), 2);
-    if (entries > std::vector<Length>().max_size()) throw std::bad_alloc();
-    return entries;
+    const std::uint64_t entries = saturating_mul(detectors, detectors + 1);
+    const std::uint64_t bytes = saturating_mul(entries, 2 * sizeof(Length));
+    if (bytes == SIZE_BEYOND_64_BITS || entries > std::vector<Length>().max_size()) {
+        throw AllocationError(allocation_message(bytes, tables_description(detectors)));
+    }
+    if (const std::optional<std::uint64_t> limit = exceeds_memory_limit(bytes)) {
+        throw AllocationError(allocation_message(bytes, tables_description(detectors), limit));
+    }
+    return static_cast<std::size_t>(entries);
 }
 
 }  // namespace
@@ -165,8 +179,13 @@ MwpmDecoder MwpmDecoder::from_graph(const MatchingGraph& graph) {
     decoder.stride_ = detectors + 1;
     if (detectors == 0) return decoder;
     const std::size_t entries = table_entries(detectors);
-    decoder.dist_.resize(entries);
-    decoder.obs_.resize(entries);
+    try {
+        decoder.dist_.resize(entries);
+        decoder.obs_.resize(entries);
+    } catch (const std::bad_alloc&) {
+        throw AllocationError(
+            allocation_message(std::uint64_t{entries} * 2 * sizeof(Length), tables_description(detectors)));
+    }
 
     const SearchGraph g = search_graph(graph);
     const std::size_t stride = decoder.stride_;

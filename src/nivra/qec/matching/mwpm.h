@@ -42,8 +42,9 @@ public:
 
     // Builds the matching graph of `dem` (its errors pass through unchanged) and the tables.
     // Throws InvariantError when the model has more than 64 observables and
-    // std::bad_alloc when the tables do not fit in memory (their size is
-    // computed with checked arithmetic first).
+    // AllocationError "cannot allocate {size} for the MWPM tables of {n}
+    // detectors" when the tables exceed memory_limit() or cannot be allocated
+    // (their size is computed before the graph is built).
     static std::expected<MwpmDecoder, Error> create(const DetectorErrorModel& dem);
 
     // The tables for `graph`: one shortest-path search per detector, run in

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "nivra/core/error.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
 #include "nivra/qec/test_dems.h"
@@ -114,7 +116,21 @@ TEST(Mwpm, TablesThatCannotFitAreRefused) {
     huge.num_detectors = 4294967294u;  // D * (D + 1) * 8 bytes overflows 64 bits
     EXPECT_THROW(MwpmDecoder::from_graph(huge), std::bad_alloc);
     // Checked before the graph is built: 2^31 detectors need 2^65 bytes of tables.
-    EXPECT_THROW(MwpmDecoder::create(*DetectorErrorModel::parse("detector D2147483647")), std::bad_alloc);
+    try {
+        (void)MwpmDecoder::create(*DetectorErrorModel::parse("detector D2147483647"));
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate more than 16777216.0 TiB for the MWPM tables of 2147483648 detectors");
+    }
+    // Addressable but beyond this machine's memory: refused before allocating.
+    try {
+        (void)MwpmDecoder::create(*DetectorErrorModel::parse("detector D1048575"));
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with(
+            "cannot allocate 16.0 TiB for the MWPM tables of 1048576 detectors ("))
+            << e.what();
+    }
     EXPECT_EQ(MwpmDecoder::create(*DetectorErrorModel::parse("detector D4294967295")).error(),
               Error::graph_too_large(4294967297u));
     EXPECT_EQ(MwpmDecoder::create(*DetectorErrorModel::parse("error(0.1) D0 D1 D2")).error(), Error::non_graphlike(3));

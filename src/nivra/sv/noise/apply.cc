@@ -4,7 +4,6 @@
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,8 @@
 #include <optional>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/sv/backend.h"
 #include "nivra/sv/kernels/kernels.h"
@@ -113,21 +114,12 @@ void apply_kraus(CpuState& state, const Kraus& kraus, Qubit target, StdRng& rng)
     }
 }
 
-// How many shots fit in half the physical memory at once (at least one).
+// How many shots fit in half the memory the process may use at once (at least one).
 std::size_t memory_bounded_shots(std::uint32_t num_qubits) {
     // State (16 B per amplitude) plus the sampler's scaled probabilities (8),
     // alias indices (4) and work stacks (4).
-    const std::size_t per_shot = std::size_t{32} << num_qubits;
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) {
-        return 1;
-    }
-    std::size_t physical = 0;
-    if (!checked_mul(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size), physical)) {
-        physical = SIZE_MAX;
-    }
-    return std::max<std::size_t>(1, (physical / 2) / per_shot);
+    const std::uint64_t per_shot = std::uint64_t{32} << num_qubits;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(1, (memory_limit() / 2) / per_shot));
 }
 
 }  // namespace
@@ -256,7 +248,11 @@ std::expected<std::vector<std::uint64_t>, NoiseError> run_noisy(const ir::Circui
     if (n > NaiveSvBackend::MAX_QUBITS) {
         return std::unexpected(NoiseError::from_backend(BackendError::too_many_qubits(n, NaiveSvBackend::MAX_QUBITS)));
     }
-    std::vector<std::uint64_t> counts(std::size_t{1} << n, 0);
+    const std::size_t outcomes = std::size_t{1} << n;
+    std::vector<std::uint64_t> counts = allocate_checked(
+        std::uint64_t{outcomes} * sizeof(std::uint64_t),
+        [&] { return "the outcome counters of a " + fmt::display(n) + "-qubit noisy run"; },
+        [&] { return std::vector<std::uint64_t>(outcomes, 0); });
     if (shots == 0) {
         return counts;
     }
