@@ -94,15 +94,19 @@ std::optional<std::uint64_t> cgroup_memory_limit() {
     return limit;
 }
 
-// What is left under a resource limit, given the field of /proc/self/status
-// that counts against it; absent when the limit is not set.
-std::optional<std::uint64_t> rlimit_headroom(int resource, const std::optional<std::string>& status,
-                                             std::string_view field) {
+// The soft limit of `resource`, absent when unset.
+std::optional<std::uint64_t> soft_rlimit(int resource) {
     struct rlimit limit{};
     if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
-    const std::uint64_t cap = limit.rlim_cur;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+// What is left under `cap` once the usage in `field` of /proc/self/status is counted.
+std::optional<std::uint64_t> headroom(std::optional<std::uint64_t> cap, const std::optional<std::string>& status,
+                                      std::string_view field) {
+    if (!cap) return std::nullopt;
     const std::uint64_t used = status ? memory_files::kib_field(*status, field).value_or(0) : 0;
-    return cap > used ? cap - used : 0;
+    return *cap > used ? *cap - used : 0;
 }
 
 }  // namespace
@@ -135,14 +139,13 @@ std::uint64_t memory_limit() {
     if (auto meminfo = read_small_file("/proc/meminfo")) {
         sources.available = memory_files::kib_field(*meminfo, "MemAvailable");
     }
-    struct rlimit as{};
-    struct rlimit data{};
-    const bool as_set = ::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
-    const bool data_set = ::getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY;
-    if (as_set || data_set) {
+    // Address space and data segment limits count what the process already maps.
+    const std::optional<std::uint64_t> address_space = soft_rlimit(RLIMIT_AS);
+    const std::optional<std::uint64_t> data = soft_rlimit(RLIMIT_DATA);
+    if (address_space || data) {
         const std::optional<std::string> status = read_small_file("/proc/self/status");
-        sources.address_space = rlimit_headroom(RLIMIT_AS, status, "VmSize");
-        sources.data = rlimit_headroom(RLIMIT_DATA, status, "VmData");
+        sources.address_space = headroom(address_space, status, "VmSize");
+        sources.data = headroom(data, status, "VmData");
     }
     return sources.smallest();
 }
