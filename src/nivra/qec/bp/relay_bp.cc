@@ -116,6 +116,11 @@ BpSoft RelayBpDecoder::decode_soft(const Syndrome& syndrome) const {
 }
 
 std::pair<Correction, bool> RelayBpDecoder::decode_relay(const Syndrome& syndrome) const {
+    // The strengths are fixed at construction, so skipping a shot's iterations
+    // changes nothing for later shots.
+    if (graph_.zero_syndrome_converges_at_once(syndrome, alpha_)) {
+        return {correction_from_mask(0, graph_.num_observables()), true};
+    }
     BpSoft soft = decode_soft(syndrome);
     return {correction_from_mask(graph_.mask_of(soft.hard), graph_.num_observables()), soft.converged};
 }
@@ -130,6 +135,10 @@ RelayBpOsdDecoder::RelayBpOsdDecoder(RelayBpDecoder relay, OsdDecoder osd)
 }
 
 Correction RelayBpOsdDecoder::decode(const Syndrome& syndrome) const {
+    // The relay converges, so OSD would return its all-zero candidate.
+    if (relay_.graph().zero_syndrome_converges_at_once(syndrome, relay_.alpha())) {
+        return correction_from_mask(0, relay_.num_observables());
+    }
     return osd_.correction_from_soft(syndrome, relay_.decode_soft(syndrome));
 }
 
