@@ -131,6 +131,17 @@ def test_submodule_names_order_and_module_names():
             pass
 
 
+def test_package_attribute_is_the_submodule_in_either_import_order():
+    check = (
+        "import sys, nivra, nivra._native; m = sys.modules['nivra.qec']; "
+        "assert nivra.qec is m and m.__name__ == 'nivra.qec', nivra.qec; "
+        "assert m.Decoder is nivra._native.qec.Decoder and m.decoder_names is nivra._native.qec.decoder_names"
+    )
+    orders = ["import nivra", "import nivra.qec", "from nivra.qec import Decoder", "import nivra.qec; import nivra"]
+    for imports in orders:
+        subprocess.run([sys.executable, "-c", f"{imports}; {check}"], check=True, timeout=60)
+
+
 def test_docstrings_and_text_signatures():
     expected = {
         DetectorErrorModel: (
