@@ -116,6 +116,7 @@ BpSoft RelayBpDecoder::decode_soft(const Syndrome& syndrome) const {
 }
 
 std::pair<Correction, bool> RelayBpDecoder::decode_relay(const Syndrome& syndrome) const {
+    // Every leg runs at least 8 iterations, so the first one always happens.
     // The strengths are fixed at construction, so skipping a shot's iterations
     // changes nothing for later shots.
     if (graph_.zero_syndrome_converges_at_once(syndrome, alpha_)) {
@@ -135,7 +136,7 @@ RelayBpOsdDecoder::RelayBpOsdDecoder(RelayBpDecoder relay, OsdDecoder osd)
 }
 
 Correction RelayBpOsdDecoder::decode(const Syndrome& syndrome) const {
-    // The relay converges, so OSD would return its all-zero candidate.
+    // The relay converges on the all-zero candidate, so OSD would not run.
     if (relay_.graph().zero_syndrome_converges_at_once(syndrome, relay_.alpha())) {
         return correction_from_mask(0, relay_.num_observables());
     }
