@@ -1,8 +1,10 @@
 """Throughput of nivra.qec batch decoding: shots per second of decode_batch and
-decode_batch_bit_packed, on one thread against the whole pool.
+decode_batch_bit_packed, on one thread against the whole pool, and of
+decode_batch on all-zero detector rows (the quiet shots of a low-noise run).
 
     python bench/qec_batch.py                          # d = 5, 7, 9; mwpm, union-find, bp-osd
     python bench/qec_batch.py --distances 9 --decoders mwpm bp-osd --seconds 3
+    python bench/qec_batch.py --decoders bp bp-osd relay-bp relay-bp-osd --dem-files tests/data/qec/surface_d5_p003.dem
 
 The models are rotated surface-code memory experiments (rounds = distance) with
 circuit-level depolarizing noise p = 0.003, written by stim when it is
@@ -94,8 +96,9 @@ def child(args):
     from nivra import _native
     from nivra.qec import Decoder, DetectorErrorModel
 
-    for distance in args.distances:
-        kind, text = model_text(distance)
+    models = [(f"{kind} d={distance}", text) for distance in args.distances for kind, text in [model_text(distance)]]
+    models += [(os.path.basename(path), open(path).read()) for path in args.dem_files]
+    for label, text in models:
         dem = DetectorErrorModel(text)
         for name in args.decoders:
             decoder = Decoder(dem, name)
@@ -110,16 +113,24 @@ def child(args):
             decoder.decode_batch(dets[: min(shots, 1024)])  # warm the per-thread scratch
             dense = best_rate(lambda: decoder.decode_batch(dets), shots, args.seconds)
             bits = best_rate(lambda: decoder.decode_batch_bit_packed(packed), shots, args.seconds / 2)
+            quiet = np.zeros((64, dem.num_detectors), dtype=np.uint8)
+            start = time.perf_counter()
+            decoder.decode_batch(quiet)
+            per_shot = max((time.perf_counter() - start) / 64, 1e-8)
+            zero_shots = int(min(max(args.seconds / 10 / per_shot, 256), args.max_shots * 10))
+            quiet = np.zeros((zero_shots, dem.num_detectors), dtype=np.uint8)
+            zero = best_rate(lambda: decoder.decode_batch(quiet), zero_shots, args.seconds / 2)
             print(
                 json.dumps(
                     dict(
-                        model=f"{kind} d={distance}",
+                        model=label,
                         detectors=dem.num_detectors,
                         errors=dem.num_errors,
                         decoder=name,
                         shots=shots,
                         dense=dense,
                         packed=bits,
+                        zero=zero,
                         version=_native.__version__,
                     )
                 ),
@@ -129,8 +140,9 @@ def child(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--distances", type=int, nargs="+", default=[5, 7, 9])
+    parser.add_argument("--distances", type=int, nargs="*", default=[5, 7, 9])
     parser.add_argument("--decoders", nargs="+", default=["mwpm", "union-find", "bp-osd"])
+    parser.add_argument("--dem-files", nargs="*", default=[], help="more models, read from .dem files")
     parser.add_argument("--threads", nargs="+", default=["1", "all"], help="pool sizes; 'all' = every CPU")
     parser.add_argument("--seconds", type=float, default=2.0, help="timing budget per measurement")
     parser.add_argument("--max-shots", type=int, default=200000)
@@ -145,16 +157,17 @@ def main():
         env = dict(os.environ)
         env["RAYON_NUM_THREADS"] = str(os.cpu_count() or 1) if threads == "all" else threads
         command = [sys.executable, __file__, "--child", "--seconds", str(args.seconds), "--max-shots",
-                   str(args.max_shots), "--distances", *map(str, args.distances), "--decoders", *args.decoders]
+                   str(args.max_shots), "--distances", *map(str, args.distances), "--decoders", *args.decoders,
+                   "--dem-files", *args.dem_files]
         out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
         for line in out.splitlines():
             row = json.loads(line)
             results[(row["model"], row["decoder"], env["RAYON_NUM_THREADS"])] = row
 
     sizes = [str(os.cpu_count() or 1) if t == "all" else t for t in args.threads]
-    header = f"{'model':<16} {'D':>5} {'errors':>7} {'decoder':<12}"
+    header = f"{'model':<20} {'D':>5} {'errors':>7} {'decoder':<12}"
     for size in sizes:
-        header += f" {'dense ' + size + 't':>14} {'packed ' + size + 't':>14}"
+        header += f" {'dense ' + size + 't':>14} {'packed ' + size + 't':>14} {'zero ' + size + 't':>14}"
     if len(sizes) > 1:
         header += f" {'speedup':>8}"
     print(header)
@@ -164,14 +177,14 @@ def main():
             seen.append(key[:2])
     for model, name in seen:
         first = results[(model, name, sizes[0])]
-        line = f"{model:<16} {first['detectors']:>5} {first['errors']:>7} {name:<12}"
+        line = f"{model:<20} {first['detectors']:>5} {first['errors']:>7} {name:<12}"
         for size in sizes:
             row = results[(model, name, size)]
-            line += f" {row['dense']:>14,.0f} {row['packed']:>14,.0f}"
+            line += f" {row['dense']:>14,.0f} {row['packed']:>14,.0f} {row['zero']:>14,.0f}"
         if len(sizes) > 1:
             line += f" {results[(model, name, sizes[-1])]['dense'] / first['dense']:>7.2f}x"
         print(line)
-    print("(shots per second, best of repeated decode_batch / decode_batch_bit_packed calls)")
+    print("(shots per second, best of repeated decode_batch / decode_batch_bit_packed calls; zero: all-zero rows)")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,8 @@
 // NIVRA_QEC_DEM_DIR (scripts/gen_qec_dems.py --bench DIR writes
 // surface_d{5,9,13,17}_p{001,005}.dem); without it, the shipped d = 3, 5, 7
 // models at p = 0.003. Always: phenomenological repetition codes, d = 5 and 11.
+// dem_parse reads and unrolls each file's text, and one synthetic text of
+// repeated rounds (a decomposed mechanism, a plain one, a detector line, a shift).
 
 #include <benchmark/benchmark.h>
 
@@ -117,6 +119,21 @@ void register_model(std::string name, std::function<DetectorErrorModel()> load) 
     });
 }
 
+void register_dem_parse(const std::string& name, std::string text) {
+    benchmark::RegisterBenchmark(("dem_parse/" + name).c_str(), [text = std::move(text)](benchmark::State& state) {
+        std::size_t mechanisms = 0;
+        for (auto _ : state) {
+            auto dem = DetectorErrorModel::parse(text);
+            if (!dem) throw std::runtime_error(dem.error().message());
+            mechanisms = dem->errors.size();
+            benchmark::DoNotOptimize(dem);
+        }
+        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+        state.counters["mechanisms_per_second"] = benchmark::Counter(
+            static_cast<double>(mechanisms) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    })->Unit(benchmark::kMillisecond);
+}
+
 int register_all() {
     std::vector<std::filesystem::path> files;
     if (const char* dir = std::getenv("NIVRA_QEC_DEM_DIR"); dir && *dir) {
@@ -133,12 +150,16 @@ int register_all() {
     }
     for (const auto& file : files) {
         if (!std::filesystem::exists(file)) continue;
+        register_dem_parse(file.stem().string(), read_file(file));
         register_model(file.stem().string(), [file] {
             auto dem = DetectorErrorModel::parse(read_file(file));
             if (!dem) throw std::runtime_error(file.string() + ": " + dem.error().message());
             return std::move(*dem);
         });
     }
+    register_dem_parse("repeat_100000_rounds",
+                       "repeat 100000 {\nerror(0.01) D0 D1 ^ D2 L0\nerror(0.02) D1 D3\n"
+                       "detector(1, 2) D0 D1 D2 D3\nshift_detectors 4\n}\n");
     for (std::size_t d : {5, 11}) {
         for (double p : {0.001, 0.01}) {
             register_model("repetition_d" + std::to_string(d) + "_p" + (p < 0.005 ? "001" : "01"),

@@ -131,6 +131,17 @@ def test_submodule_names_order_and_module_names():
             pass
 
 
+def test_package_attribute_is_the_submodule_in_either_import_order():
+    check = (
+        "import sys, nivra, nivra._native; m = sys.modules['nivra.qec']; "
+        "assert nivra.qec is m and m.__name__ == 'nivra.qec', nivra.qec; "
+        "assert m.Decoder is nivra._native.qec.Decoder and m.decoder_names is nivra._native.qec.decoder_names"
+    )
+    orders = ["import nivra", "import nivra.qec", "from nivra.qec import Decoder", "import nivra.qec; import nivra"]
+    for imports in orders:
+        subprocess.run([sys.executable, "-c", f"{imports}; {check}"], check=True, timeout=60)
+
+
 def test_docstrings_and_text_signatures():
     expected = {
         DetectorErrorModel: (
@@ -238,6 +249,40 @@ def test_model_errors():
         DetectorErrorModel()
     with pytest.raises(TypeError):
         DetectorErrorModel("", "")
+
+
+def test_models_that_unroll_too_far_are_refused_at_once():
+    # Every target and every `^` counts towards the bound, whichever line it is
+    # on; the bound is checked on the block tree before anything is unrolled.
+    child = r"""
+import resource, sys, time
+from nivra.qec import DetectorErrorModel
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+texts = [
+    "repeat 268435456 {\ndetector " + " ".join(f"D{i}" for i in range(1000)) + "\n}\n",
+    "repeat 1000000 {\nlogical_observable " + " ".join(f"L{i}" for i in range(1000)) + "\n}\n",
+    "repeat 33554432 {\nerror(0.1) " + " ".join(["^"] * 1000) + "\n}",
+]
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for text in texts:
+    start = time.perf_counter()
+    try:
+        DetectorErrorModel(text)
+        print("accepted")
+    except ValueError as error:
+        print(error)
+    print(time.perf_counter() - start)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
+"""
+    out = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, check=True, timeout=60)
+    lines = out.stdout.splitlines()
+    limit = (
+        "DEM parse error at line 1: model too large: `repeat` blocks unroll past 268435456 units "
+        "(each target or `^` counts 1, plus 8 per `error` and 1 per other instruction)"
+    )
+    assert lines[0::2][:3] == [limit] * 3
+    assert all(float(seconds) < 1.0 for seconds in lines[1::2][:3])
+    assert int(lines[-1]) < 64 << 10  # KiB
 
 
 def test_from_file(tmp_path):

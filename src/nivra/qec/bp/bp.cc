@@ -145,6 +145,8 @@ std::expected<BpDecoder, ParamError> BpDecoder::with_params(const DetectorErrorM
             bp.check_vars_.resize(bp.num_edges_);
             for (std::size_t i = 0; i < bp.num_edges_; ++i) bp.check_vars_[i] = bp.edge_var_[bp.check_edges_[i]];
         });
+    bp.priors_nonnegative_ =
+        std::all_of(bp.priors_.begin(), bp.priors_.end(), [](double prior) { return prior >= 0.0; });
     return bp;
 }
 
@@ -189,6 +191,12 @@ void BpDecoder::check_update(std::span<const std::uint8_t> syndrome, std::span<c
             r[e] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) ^ (odd << 63));
         }
     }
+}
+
+bool BpDecoder::zero_syndrome_converges_at_once(const Syndrome& syndrome, double alpha) const {
+    if (!(alpha >= 0.0 && priors_nonnegative_)) return false;
+    return std::all_of(syndrome.fired.begin(), syndrome.fired.end(),
+                       [&](std::uint32_t c) { return c >= num_checks_; });
 }
 
 bool BpDecoder::satisfies(std::span<const std::uint8_t> syndrome, std::span<const std::uint8_t> hard) const {
@@ -259,6 +267,10 @@ std::uint64_t BpDecoder::mask_of(std::span<const std::uint8_t> hard) const {
 }
 
 std::pair<Correction, bool> BpDecoder::decode_bp(const Syndrome& syndrome) const {
+    // Without an iteration BP reports no convergence, so the shortcut needs one.
+    if (max_iter_ > 0 && zero_syndrome_converges_at_once(syndrome, alpha_)) {
+        return {correction_from_mask(0, num_observables_), true};
+    }
     BpSoft soft = decode_bp_soft(syndrome);
     return {correction_from_mask(mask_of(soft.hard), num_observables_), soft.converged};
 }

@@ -121,6 +121,18 @@ public:
         return posterior;
     }
 
+    // True when the first iteration of any min-sum variant on this graph, with
+    // normalization `alpha`, is known to satisfy `syndrome` with the all-zero
+    // hard decision: the syndrome fires no check (indices at or above
+    // num_checks are ignored), every prior is >= 0 (not NaN) and alpha >= 0.
+    // Then every variable-to-check message starts >= 0, so each check's sign
+    // parity is even, every check-to-variable message is >= 0 or NaN (0 x inf),
+    // no posterior is negative, and the all-zero decision reproduces the empty
+    // syndrome. BP stops there; relay-BP keeps it as a candidate of weight 0,
+    // which no later candidate can beat. Decoders use this to return the
+    // all-zero correction without iterating; a false answer only means "run".
+    bool zero_syndrome_converges_at_once(const Syndrome& syndrome, double alpha) const;
+
     // True when, for every check, the XOR of hard over its mechanisms equals its syndrome bit.
     bool satisfies(std::span<const std::uint8_t> syndrome_bits, std::span<const std::uint8_t> hard) const;
 
@@ -159,6 +171,7 @@ private:
     std::size_t num_edges_ = 0;
     double alpha_ = 1.0;
     std::uint32_t max_iter_ = 0;
+    bool priors_nonnegative_ = false;  // every prior >= 0 (none negative, none NaN)
 };
 
 // Marks per-thread scratch as in use for one decode; a second lease on the same

@@ -297,13 +297,19 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
     return e0;
 }
 
+bool OsdDecoder::bp_converges_at_zero(const Syndrome& syndrome) const {
+    return bp_.max_iter() > 0 && bp_.zero_syndrome_converges_at_once(syndrome, bp_.alpha());
+}
+
 std::pair<std::vector<std::uint8_t>, bool> OsdDecoder::decode_osd_ehat(const Syndrome& syndrome) const {
+    if (bp_converges_at_zero(syndrome)) return {std::vector<std::uint8_t>(num_vars_, 0), false};
     BpSoft soft = bp_.decode_bp_soft(syndrome);
     if (soft.converged) return {std::move(soft.hard), false};
     return {osd_solve(syndrome, soft.hard, soft.posteriors), true};
 }
 
 std::pair<Correction, bool> OsdDecoder::decode_osd(const Syndrome& syndrome) const {
+    if (bp_converges_at_zero(syndrome)) return {correction_from_mask(0, bp_.num_observables()), false};
     auto [estimate, used_osd] = decode_osd_ehat(syndrome);
     return {correction_from_mask(bp_.mask_of(estimate), bp_.num_observables()), used_osd};
 }

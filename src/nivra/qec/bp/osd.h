@@ -68,6 +68,9 @@ public:
 private:
     explicit OsdDecoder(BpDecoder bp) : bp_(std::move(bp)) {}
 
+    // BP converges at its first iteration on the zero estimate (OSD not run).
+    bool bp_converges_at_zero(const Syndrome& syndrome) const;
+
     // The columns of H are bp_.checks_of(v): the same lists as the Tanner graph.
     BpDecoder bp_;
     std::size_t num_checks_ = 0;

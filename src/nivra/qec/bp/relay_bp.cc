@@ -124,6 +124,12 @@ BpSoft RelayBpDecoder::decode_soft(const Syndrome& syndrome) const {
 }
 
 std::pair<Correction, bool> RelayBpDecoder::decode_relay(const Syndrome& syndrome) const {
+    // Every leg runs at least 8 iterations, so the first one always happens.
+    // The strengths are fixed at construction, so skipping a shot's iterations
+    // changes nothing for later shots.
+    if (graph_.zero_syndrome_converges_at_once(syndrome, alpha_)) {
+        return {correction_from_mask(0, graph_.num_observables()), true};
+    }
     BpSoft soft = decode_soft(syndrome);
     return {correction_from_mask(graph_.mask_of(soft.hard), graph_.num_observables()), soft.converged};
 }
@@ -138,6 +144,10 @@ RelayBpOsdDecoder::RelayBpOsdDecoder(RelayBpDecoder relay, OsdDecoder osd)
 }
 
 Correction RelayBpOsdDecoder::decode(const Syndrome& syndrome) const {
+    // The relay converges on the all-zero candidate, so OSD would not run.
+    if (relay_.graph().zero_syndrome_converges_at_once(syndrome, relay_.alpha())) {
+        return correction_from_mask(0, relay_.num_observables());
+    }
     return osd_.correction_from_soft(syndrome, relay_.decode_soft(syndrome));
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -340,6 +341,76 @@ TEST(RelayDecode, UnsatisfiableSyndromeKeepsLastIterateAndRelayOsdRunsOsd) {
     EXPECT_EQ(combined.decode(s), correction_from_mask(osd.bp().mask_of(estimate), 1));
     // OSD explains the reachable part of the syndrome: mechanism 0 alone.
     EXPECT_EQ(estimate, (std::vector<std::uint8_t>{1, 0}));
+}
+
+// The decoders return the all-zero correction for an empty syndrome without
+// iterating when the first iteration provably settles there. Each decode entry
+// point must agree with the full path (the soft decoders, which never take the
+// shortcut) on every input: odd priors (p = 0, 0.5, above 0.5, 1), mechanisms
+// flipping no detector, fired indices past the model, no or one iteration,
+// and alpha at and below zero, where the premise fails.
+TEST(ZeroSyndromeShortcut, EveryDecodeEntryPointMatchesTheFullPath) {
+    StdRng rng = StdRng::seed_from_u64(17);
+    const double probabilities[] = {0.0, 1e-3, 0.05, 0.3, 0.5, 0.7, 1.0};
+    int shortcut_cases = 0;
+    int nonzero_empty_syndrome_answers = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t checks = 1 + rng.next_u64() % 12;
+        DetectorErrorModel dem =
+            testing::random_sparse_dem(rng, checks, 1 + rng.next_u64() % 16, 1 + rng.next_u64() % checks, 2, 0.1);
+        for (DemError& mechanism : dem.errors) {
+            const std::uint64_t pick = rng.next_u64() % 10;
+            mechanism.p = pick < 7 ? probabilities[pick] : rng.next_unit_f64();
+            if (rng.next_u64() % 6 == 0) mechanism.detectors.clear();
+        }
+        const std::uint32_t max_iter = std::array<std::uint32_t, 3>{0, 1, 100}[trial % 3];
+        const double alphas[] = {0.875, 1.0, 0.0, -0.0, -0.5, 2.0};
+        const double alpha = alphas[rng.next_u64() % 6];
+        const auto bp = BpDecoder::with_params(dem, max_iter, alpha);
+        const auto osd = OsdDecoder::with_params(dem, max_iter, trial % 2 == 0 ? 0 : 3, alpha);
+        const RelayBpDecoder relay = make_relay(dem, 1 + rng.next_u64() % 4, rng.next_u64(), alpha, -0.3, 0.9);
+        const RelayBpOsdDecoder relay_osd(make_relay(dem, relay.legs(), DEFAULT_SEED, alpha, -0.3, 0.9),
+                                          make_osd(dem, trial % 2 == 0 ? 0 : 3, alpha));
+        ASSERT_TRUE(bp && osd);
+        const std::size_t observables = dem.num_observables;
+
+        std::vector<Syndrome> syndromes{{{}, checks}, {{static_cast<std::uint32_t>(checks)}, checks},
+                                        {{static_cast<std::uint32_t>(checks), 1000}, checks}, {{0}, checks}};
+        for (int i = 0; i < 4; ++i) syndromes.push_back(testing::sample_shot(dem, rng).syndrome);
+        for (const Syndrome& s : syndromes) {
+            shortcut_cases += bp->zero_syndrome_converges_at_once(s, bp->alpha()) ? 1 : 0;
+
+            const BpSoft bp_soft = bp->decode_bp_soft(s);
+            const std::pair<Correction, bool> bp_full{correction_from_mask(bp->mask_of(bp_soft.hard), observables),
+                                                      bp_soft.converged};
+            EXPECT_EQ(bp->decode_bp(s), bp_full);
+            EXPECT_EQ(bp->decode(s), bp_full.first);
+
+            const BpSoft osd_soft = osd->bp().decode_bp_soft(s);
+            const std::vector<std::uint8_t> estimate =
+                osd_soft.converged ? osd_soft.hard : osd->osd_solve(s, osd_soft.hard, osd_soft.posteriors);
+            const std::pair<Correction, bool> osd_full{correction_from_mask(bp->mask_of(estimate), observables),
+                                                       !osd_soft.converged};
+            EXPECT_EQ(osd->decode_osd_ehat(s), std::make_pair(estimate, !osd_soft.converged));
+            EXPECT_EQ(osd->decode_osd(s), osd_full);
+            EXPECT_EQ(osd->decode(s), osd_full.first);
+
+            const BpSoft relay_soft = relay.decode_soft(s);
+            const std::pair<Correction, bool> relay_full{
+                correction_from_mask(relay.graph().mask_of(relay_soft.hard), observables), relay_soft.converged};
+            EXPECT_EQ(relay.decode_relay(s), relay_full);
+            EXPECT_EQ(relay.decode(s), relay_full.first);
+            const Correction combined = relay_osd.osd().correction_from_soft(s, relay_osd.relay().decode_soft(s));
+            EXPECT_EQ(relay_osd.decode(s), combined);
+
+            if (s.fired.empty() && relay_full.first != correction_from_mask(0, observables)) {
+                ++nonzero_empty_syndrome_answers;
+            }
+        }
+    }
+    EXPECT_GT(shortcut_cases, 20);
+    // Negative alpha makes relay-BP answer an empty syndrome with flips: the case the shortcut must leave alone.
+    EXPECT_GT(nonzero_empty_syndrome_answers, 0);
 }
 
 TEST(RelayBpOsd, ReproducesSyndromesAndMatchesItsParts) {

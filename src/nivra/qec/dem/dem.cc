@@ -29,15 +29,25 @@ struct Failure {
 // The parse tree. Blocks live in one arena and a `repeat` names its body by
 // index, so neither building, walking nor destroying the tree recurses, however
 // deep the nesting.
+//
+// Everything an execution needs that does not depend on the detector offset is
+// worked out once while reading, so one execution of a leaf costs O(1) plus the
+// size of the mechanism it appends.
 struct Instr {
     enum class Kind { Detector, LogicalObservable, ShiftDetectors, Repeat, Error };
     Kind kind = Kind::Detector;
     std::size_t line = 0;
-    std::vector<DemIndex> indices;         // Detector: detector indices; LogicalObservable: observable indices
-    std::uint64_t amount = 0;              // ShiftDetectors: the shift; Repeat: the count
-    std::size_t body = 0;                  // Repeat: index of the body block
-    double p = 0.0;                        // Error
-    std::vector<DemComponent> components;  // Error: as written, unsorted
+    // Detector, Error: the targets as written, a view into the text being read.
+    // Read again only to name the first detector that a shift pushes past DemIndex.
+    std::string_view target_text;
+    // Largest detector and largest observable index named; -1 when none.
+    std::int64_t max_detector = -1;
+    std::int64_t max_observable = -1;
+    // Target tokens on the line, `^` included: the instruction's cost beyond its base.
+    std::uint64_t targets = 0;
+    std::uint64_t amount = 0;  // ShiftDetectors: the shift; Repeat: the count
+    std::size_t body = 0;      // Repeat: index of the body block
+    DemError mechanism;        // Error: the mechanism at detector offset 0
 };
 
 struct Block {
@@ -45,6 +55,8 @@ struct Block {
     // Units executed by one pass over the block (see MAX_FLATTENED_COST); never
     // above the bound, since a larger block is refused while read.
     std::uint64_t cost = 0;
+    // Mechanisms appended by one pass over the block (at most cost / 8).
+    std::uint64_t errors = 0;
 };
 
 // ---- text helpers ----
@@ -169,16 +181,25 @@ std::expected<Target, Failure> parse_target(std::string_view token, std::size_t 
     return Target{observable, static_cast<DemIndex>(*value)};
 }
 
-// Reads the targets of `rest`, keeping detector or observable indices.
-std::expected<std::vector<DemIndex>, Failure> parse_kept_targets(std::string_view rest, std::size_t line,
-                                                                 bool keep_observables) {
-    std::vector<DemIndex> kept;
+// Reads the targets of `rest` into a `detector` (keep_observables false) or
+// `logical_observable` instruction, keeping indices of that kind only.
+std::expected<Instr, Failure> parse_kept_targets(std::string_view rest, std::size_t line, bool keep_observables) {
+    Instr instr;
+    instr.kind = keep_observables ? Instr::Kind::LogicalObservable : Instr::Kind::Detector;
+    instr.line = line;
+    instr.target_text = rest;
     for (std::string_view token : split_tokens(rest)) {
         auto target = parse_target(token, line);
         if (!target) return std::unexpected(target.error());
-        if (target->observable == keep_observables) kept.push_back(target->index);
+        ++instr.targets;
+        if (target->observable != keep_observables) continue;
+        if (keep_observables) {
+            instr.max_observable = std::max<std::int64_t>(instr.max_observable, target->index);
+        } else {
+            instr.max_detector = std::max<std::int64_t>(instr.max_detector, target->index);
+        }
     }
-    return kept;
+    return instr;
 }
 
 std::expected<Instr, Failure> parse_error_instr(std::string_view rest, std::size_t line) {
@@ -193,35 +214,39 @@ std::expected<Instr, Failure> parse_error_instr(std::string_view rest, std::size
     Instr instr;
     instr.kind = Instr::Kind::Error;
     instr.line = line;
-    instr.p = *p;
-    instr.components.emplace_back();
+    instr.target_text = split.rest;
+    std::vector<DemComponent> components(1);
     for (std::string_view token : split_tokens(split.rest)) {
+        ++instr.targets;
         if (token == "^") {
-            instr.components.emplace_back();
+            components.emplace_back();
             continue;
         }
         auto target = parse_target(token, line);
         if (!target) return std::unexpected(target.error());
-        DemComponent& component = instr.components.back();
-        (target->observable ? component.observables : component.detectors).push_back(target->index);
+        DemComponent& component = components.back();
+        if (target->observable) {
+            component.observables.push_back(target->index);
+            instr.max_observable = std::max<std::int64_t>(instr.max_observable, target->index);
+        } else {
+            component.detectors.push_back(target->index);
+            instr.max_detector = std::max<std::int64_t>(instr.max_detector, target->index);
+        }
     }
+    // Sorting and parity reduction commute with adding the offset, so they are
+    // done once here rather than once per repetition.
+    instr.mechanism = DemError::with_components(std::move(components), *p);
     return instr;
-}
-
-std::uint64_t target_count(const Instr& instr) {
-    std::uint64_t n = 0;
-    for (const DemComponent& c : instr.components) n += c.detectors.size() + c.observables.size();
-    return n;
 }
 
 // Units one execution of a leaf instruction costs (see MAX_FLATTENED_COST).
 std::uint64_t leaf_cost(const Instr& instr) {
-    return instr.kind == Instr::Kind::Error ? ERROR_BASE_COST + target_count(instr) : 1;
+    return instr.targets + (instr.kind == Instr::Kind::Error ? ERROR_BASE_COST : 1);
 }
 
 std::string limit_message() {
     return "model too large: `repeat` blocks unroll past " + fmt::display(MAX_FLATTENED_COST) +
-           " units (an `error` counts 8 plus its targets, any other instruction 1)";
+           " units (each target or `^` counts 1, plus 8 per `error` and 1 per other instruction)";
 }
 
 // Reads every line into the block arena (block 0 is the top level).
@@ -235,12 +260,15 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
     };
     std::vector<Open> open;
 
-    auto add_cost = [&](std::size_t block, std::uint64_t cost, std::size_t line) -> std::optional<Failure> {
+    // errors <= cost / 8 <= MAX_FLATTENED_COST, so their sums cannot overflow.
+    auto add_cost = [&](std::size_t block, std::uint64_t cost, std::uint64_t errors,
+                        std::size_t line) -> std::optional<Failure> {
         std::uint64_t total = 0;
         if (!checked_add(blocks[block].cost, cost, total) || total > MAX_FLATTENED_COST) {
             return Failure{limit_message(), line};
         }
         blocks[block].cost = total;
+        blocks[block].errors += errors;
         return std::nullopt;
     };
 
@@ -267,7 +295,8 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
             if (!checked_mul(body.count, blocks[body.block].cost, cost) || cost > MAX_FLATTENED_COST) {
                 return std::unexpected(Failure{limit_message(), body.line});
             }
-            if (auto failure = add_cost(parent, cost, body.line)) return std::unexpected(*failure);
+            const std::uint64_t errors = cost == 0 ? 0 : body.count * blocks[body.block].errors;
+            if (auto failure = add_cost(parent, cost, errors, body.line)) return std::unexpected(*failure);
             Instr instr;
             instr.kind = Instr::Kind::Repeat;
             instr.line = body.line;
@@ -313,26 +342,17 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
         } else if (s.starts_with("error")) {
             parsed = parse_error_instr(s.substr(5), line_number);
         } else if (L >= 8 && s.starts_with("detector")) {
-            auto indices = parse_kept_targets(split_paren_arg(s.substr(8)).rest, line_number, false);
-            if (!indices) return std::unexpected(indices.error());
-            Instr instr;
-            instr.kind = Instr::Kind::Detector;
-            instr.line = line_number;
-            instr.indices = std::move(*indices);
-            parsed = std::move(instr);
+            parsed = parse_kept_targets(split_paren_arg(s.substr(8)).rest, line_number, false);
         } else if (L >= 18 && s.starts_with("logical_observable")) {
-            auto indices = parse_kept_targets(s.substr(18), line_number, true);
-            if (!indices) return std::unexpected(indices.error());
-            Instr instr;
-            instr.kind = Instr::Kind::LogicalObservable;
-            instr.line = line_number;
-            instr.indices = std::move(*indices);
-            parsed = std::move(instr);
+            parsed = parse_kept_targets(s.substr(18), line_number, true);
         } else {
             return std::unexpected(Failure{"unknown instruction: " + quoted_code(s), line_number});
         }
         if (!parsed) return std::unexpected(parsed.error());
-        if (auto failure = add_cost(current, leaf_cost(*parsed), line_number)) return std::unexpected(*failure);
+        const std::uint64_t errors = parsed->kind == Instr::Kind::Error ? 1 : 0;
+        if (auto failure = add_cost(current, leaf_cost(*parsed), errors, line_number)) {
+            return std::unexpected(*failure);
+        }
         blocks[current].instrs.push_back(std::move(*parsed));
     }
     if (!open.empty()) return std::unexpected(Failure{"unclosed `repeat` block", open.back().line});
@@ -355,18 +375,33 @@ std::expected<DemIndex, Failure> shift_detector(DemIndex d, const ExecState& sta
     return static_cast<DemIndex>(shifted);
 }
 
-std::optional<Failure> exec_leaf(const Instr& instr, ExecState& state) {
+// Checks that the current offset keeps every detector of `instr` within
+// DemIndex and raises the largest detector and observable seen. The targets
+// are read again only to name the first one that overflows.
+std::optional<Failure> shift_and_raise(const Instr& instr, ExecState& state) {
+    if (instr.max_detector >= 0) {
+        const auto largest = static_cast<std::uint64_t>(instr.max_detector);
+        if (state.offset > U32_MAX - largest) {
+            for (std::string_view token : split_tokens(instr.target_text)) {
+                if (token == "^") continue;
+                auto target = parse_target(token, instr.line);
+                if (!target || target->observable) continue;
+                if (auto shifted = shift_detector(target->index, state, instr.line); !shifted) return shifted.error();
+            }
+            invariant_failure("shift_and_raise: no detector overflows past the largest one");
+        }
+        state.max_detector = std::max(state.max_detector, static_cast<std::int64_t>(largest + state.offset));
+    }
+    state.max_observable = std::max(state.max_observable, instr.max_observable);
+    return std::nullopt;
+}
+
+// `last_run`: the instruction never runs again, so its mechanism can be moved out.
+std::optional<Failure> exec_leaf(Instr& instr, bool last_run, ExecState& state) {
     switch (instr.kind) {
         case Instr::Kind::Detector:
-            for (DemIndex d : instr.indices) {
-                auto shifted = shift_detector(d, state, instr.line);
-                if (!shifted) return shifted.error();
-                state.max_detector = std::max<std::int64_t>(state.max_detector, *shifted);
-            }
-            return std::nullopt;
         case Instr::Kind::LogicalObservable:
-            for (DemIndex k : instr.indices) state.max_observable = std::max<std::int64_t>(state.max_observable, k);
-            return std::nullopt;
+            return shift_and_raise(instr, state);
         case Instr::Kind::ShiftDetectors: {
             std::uint64_t next = 0;
             if (!checked_add(state.offset, instr.amount, next)) {
@@ -378,19 +413,13 @@ std::optional<Failure> exec_leaf(const Instr& instr, ExecState& state) {
             return std::nullopt;
         }
         case Instr::Kind::Error: {
-            std::vector<DemComponent> components = instr.components;
-            for (DemComponent& component : components) {
-                for (DemIndex& d : component.detectors) {
-                    auto shifted = shift_detector(d, state, instr.line);
-                    if (!shifted) return shifted.error();
-                    d = *shifted;
-                    state.max_detector = std::max<std::int64_t>(state.max_detector, d);
-                }
-                for (DemIndex k : component.observables) {
-                    state.max_observable = std::max<std::int64_t>(state.max_observable, k);
-                }
-            }
-            state.errors.push_back(DemError::with_components(std::move(components), instr.p));
+            if (auto failure = shift_and_raise(instr, state)) return failure;
+            // In range: every index is at most max_detector, checked above.
+            DemError error = last_run ? std::move(instr.mechanism) : instr.mechanism;
+            const auto offset = static_cast<DemIndex>(state.offset <= U32_MAX ? state.offset : 0);
+            for (DemIndex& d : error.detectors) d += offset;
+            if (error.written_components) error.component_shift = state.offset;
+            state.errors.push_back(std::move(error));
             return std::nullopt;
         }
         case Instr::Kind::Repeat:
@@ -402,31 +431,37 @@ std::optional<Failure> exec_leaf(const Instr& instr, ExecState& state) {
 // Runs the top-level block. A body whose cost is 0 holds no leaf instruction at
 // any depth, so running it changes nothing and it is skipped: the loop then
 // performs at most one iteration per unit of cost.
-std::optional<Failure> exec_blocks(const std::vector<Block>& blocks, ExecState& state) {
+std::optional<Failure> exec_blocks(std::vector<Block>& blocks, ExecState& state) {
     struct Frame {
         std::size_t block;
         std::size_t pos;
         std::uint64_t remaining;
     };
     std::vector<Frame> stack{Frame{0, 0, 1}};
+    // Frames on the stack that will run their block again after this pass.
+    std::size_t repeating = 0;
     while (!stack.empty()) {
         Frame& frame = stack.back();
-        const Block& block = blocks[frame.block];
+        Block& block = blocks[frame.block];
         if (frame.pos == block.instrs.size()) {
             if (--frame.remaining == 0) {
                 stack.pop_back();
             } else {
+                if (frame.remaining == 1) --repeating;
                 frame.pos = 0;
             }
             continue;
         }
-        const Instr& instr = block.instrs[frame.pos++];
+        Instr& instr = block.instrs[frame.pos++];
         if (instr.kind == Instr::Kind::Repeat) {
             check_index(instr.body, blocks.size(), "exec_blocks: repeat body");
-            if (instr.amount > 0 && blocks[instr.body].cost > 0) stack.push_back(Frame{instr.body, 0, instr.amount});
+            if (instr.amount > 0 && blocks[instr.body].cost > 0) {
+                stack.push_back(Frame{instr.body, 0, instr.amount});
+                if (instr.amount > 1) ++repeating;
+            }
             continue;
         }
-        if (auto failure = exec_leaf(instr, state)) return failure;
+        if (auto failure = exec_leaf(instr, repeating == 0, state)) return failure;
     }
     return std::nullopt;
 }
@@ -472,8 +507,47 @@ DemError DemError::with_components(std::vector<DemComponent> components, double 
     }
     parity_reduce(error.detectors);
     parity_reduce(error.observables);
-    error.components = std::move(components);
+    error.written_components = std::make_shared<const std::vector<DemComponent>>(std::move(components));
     return error;
+}
+
+void DemError::shift_into(const std::vector<DemIndex>& written, std::vector<DemIndex>& shifted) const {
+    shifted.resize(written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        std::uint64_t value = 0;
+        if (!checked_add<std::uint64_t>(written[i], component_shift, value) || value > U32_MAX) {
+            invariant_failure("DemError: a component's detector shifted past 32 bits");
+        }
+        shifted[i] = static_cast<DemIndex>(value);
+    }
+}
+
+std::vector<DemComponent> DemError::components() const {
+    std::vector<DemComponent> out;
+    out.reserve(num_components());
+    for_each_component([&](const std::vector<DemIndex>& detectors, const std::vector<DemIndex>& observables) {
+        out.push_back(DemComponent{detectors, observables});
+    });
+    return out;
+}
+
+bool operator==(const DemError& a, const DemError& b) {
+    if (!(a.p == b.p && a.detectors == b.detectors && a.observables == b.observables &&
+          a.num_components() == b.num_components())) {
+        return false;
+    }
+    if (a.num_components() == 0) return true;
+    // Compared in place: equal when the shifted indices agree.
+    for (std::size_t i = 0; i < a.num_components(); ++i) {
+        const DemComponent& x = (*a.written_components)[i];
+        const DemComponent& y = (*b.written_components)[i];
+        if (x.observables != y.observables || x.detectors.size() != y.detectors.size()) return false;
+        for (std::size_t j = 0; j < x.detectors.size(); ++j) {
+            const std::uint64_t left = std::uint64_t{x.detectors[j]} + a.component_shift;
+            if (left != std::uint64_t{y.detectors[j]} + b.component_shift) return false;
+        }
+    }
+    return true;
 }
 
 std::expected<DetectorErrorModel, Error> DetectorErrorModel::parse(std::string_view text) {
@@ -487,6 +561,7 @@ std::expected<DetectorErrorModel, Error> DetectorErrorModel::parse(std::string_v
     if (!blocks) return std::unexpected(Error::dem_parse(blocks.error().line, std::move(blocks.error().message)));
     ExecState state;
     try {
+        state.errors.reserve(static_cast<std::size_t>((*blocks)[0].errors));
         if (auto failure = exec_blocks(*blocks, state)) {
             return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
         }
@@ -521,13 +596,16 @@ std::string DetectorErrorModel::to_dem_string() const {
         out += "error(";
         out += fmt::display(error.p);
         out += ")";
-        if (error.components.empty()) {
+        if (error.num_components() == 0) {
             write_component(error.detectors, error.observables);
         } else {
-            for (std::size_t i = 0; i < error.components.size(); ++i) {
-                if (i > 0) out += " ^";
-                write_component(error.components[i].detectors, error.components[i].observables);
-            }
+            bool first = true;
+            error.for_each_component([&](const std::vector<DemIndex>& detectors,
+                                         const std::vector<DemIndex>& observables) {
+                if (!first) out += " ^";
+                first = false;
+                write_component(detectors, observables);
+            });
         }
         out += "\n";
     }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,11 +42,16 @@ struct DemError {
     // components, the values flipped an odd number of times over all components.
     std::vector<DemIndex> detectors;
     std::vector<DemIndex> observables;
-    // Empty unless the mechanism was written with two or more components; then
-    // every component in written order, each with its lists sorted.
-    std::vector<DemComponent> components;
     // Finite, 0 <= p <= 1 for a mechanism read from text.
     double p = 0.0;
+    // Null unless the mechanism was written with two or more components; then
+    // every component in written order, each with its lists sorted and its
+    // detector indices `component_shift` below their value in this mechanism.
+    // Every repetition of one `error` line shares the list and differs only by
+    // the shift, so unrolled components (even empty ones) cost nothing per
+    // repetition. Read through components() or for_each_component().
+    std::shared_ptr<const std::vector<DemComponent>> written_components;
+    std::uint64_t component_shift = 0;
 
     // Sorts both lists ascending (duplicates stay); no components.
     static DemError make(std::vector<DemIndex> detectors, std::vector<DemIndex> observables, double p);
@@ -54,7 +60,29 @@ struct DemError {
     // kept, `detectors`/`observables` the parity reduction of their concatenation.
     static DemError with_components(std::vector<DemComponent> components, double p);
 
-    friend bool operator==(const DemError&, const DemError&) = default;
+    // The number of components kept: 0 for a mechanism of fewer than two.
+    std::size_t num_components() const { return written_components ? written_components->size() : 0; }
+
+    // The kept components with their detector indices shifted into place.
+    std::vector<DemComponent> components() const;
+
+    // Calls visit(detectors, observables) for each kept component in written
+    // order, with detector indices shifted into place; reuses one buffer.
+    template <class Visit>
+    void for_each_component(Visit&& visit) const {
+        if (!written_components) return;
+        std::vector<DemIndex> shifted;
+        for (const DemComponent& component : *written_components) {
+            shift_into(component.detectors, shifted);
+            visit(static_cast<const std::vector<DemIndex>&>(shifted), component.observables);
+        }
+    }
+
+    friend bool operator==(const DemError& a, const DemError& b);
+
+private:
+    // shifted = written + component_shift; throws when an index leaves DemIndex.
+    void shift_into(const std::vector<DemIndex>& written, std::vector<DemIndex>& shifted) const;
 };
 
 // Sorts `values` ascending and keeps each value that occurs an odd number of
@@ -63,9 +91,11 @@ void parity_reduce(std::vector<DemIndex>& values);
 
 // Bound on the size of an unrolled model, so that `repeat` counts cannot
 // exhaust memory or time. Every instruction executed while flattening costs
-// units: an `error` 8 plus one per target token, any other instruction 1. A
-// text whose unrolled cost exceeds the bound is refused while it is read, at
-// the line of the `repeat` (or instruction) that crosses it.
+// units: one per target token (detector and observable targets, and each `^`),
+// plus 8 for an `error` and 1 for any other instruction. The cost of a block is
+// computed from the parse tree before anything is unrolled; a text whose
+// unrolled cost exceeds the bound is refused while it is read, at the line of
+// the `repeat` (or instruction) that crosses it.
 inline constexpr std::uint64_t MAX_FLATTENED_COST = std::uint64_t{1} << 28;
 
 struct DetectorErrorModel {

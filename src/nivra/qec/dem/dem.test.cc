@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,22 +79,22 @@ TEST(Dem, MechanismLists) {
     ASSERT_EQ(one.errors.size(), 1u);
     EXPECT_EQ(one.errors[0].detectors, (std::vector<DemIndex>{0, 1}));
     EXPECT_EQ(one.errors[0].observables, (std::vector<DemIndex>{0}));
-    EXPECT_TRUE(one.errors[0].components.empty());
+    EXPECT_EQ(one.errors[0].num_components(), 0u);
     EXPECT_EQ(one.num_detectors, 2u);
     EXPECT_EQ(one.num_observables, 1u);
 
     DetectorErrorModel split = parse_ok("error(0.1) D0 ^ D0 D1");
     EXPECT_EQ(split.errors[0].detectors, (std::vector<DemIndex>{1}));
-    ASSERT_EQ(split.errors[0].components.size(), 2u);
-    EXPECT_EQ(split.errors[0].components[0], (DemComponent{{0}, {}}));
-    EXPECT_EQ(split.errors[0].components[1], (DemComponent{{0, 1}, {}}));
+    ASSERT_EQ(split.errors[0].num_components(), 2u);
+    EXPECT_EQ(split.errors[0].components()[0], (DemComponent{{0}, {}}));
+    EXPECT_EQ(split.errors[0].components()[1], (DemComponent{{0, 1}, {}}));
 
     DetectorErrorModel twice = parse_ok("error(0.1) D0 D0");
     EXPECT_EQ(twice.errors[0].detectors, (std::vector<DemIndex>{0, 0}));
 
     // Components keep their own duplicates; the combined lists cancel pairs.
     DetectorErrorModel parts = parse_ok("error(0.1) D3 D1 D3 L1 ^ D1 D2 L1 L1");
-    EXPECT_EQ(parts.errors[0].components[0], (DemComponent{{1, 3, 3}, {1}}));
+    EXPECT_EQ(parts.errors[0].components()[0], (DemComponent{{1, 3, 3}, {1}}));
     EXPECT_EQ(parts.errors[0].detectors, (std::vector<DemIndex>{2}));
     EXPECT_EQ(parts.errors[0].observables, (std::vector<DemIndex>{1}));
 
@@ -125,10 +127,10 @@ TEST(Dem, RepeatAndShiftUnroll) {
         "  shift_detectors 10\n"
         "}\n");
     ASSERT_EQ(nested.errors.size(), 4u);
-    EXPECT_EQ(nested.errors[1].components[1].detectors, (std::vector<DemIndex>{2}));
-    EXPECT_EQ(nested.errors[2].components[0].detectors, (std::vector<DemIndex>{12}));
-    EXPECT_EQ(nested.errors[3].components[0].detectors, (std::vector<DemIndex>{13}));
-    EXPECT_EQ(nested.errors[3].components[1].detectors, (std::vector<DemIndex>{14}));
+    EXPECT_EQ(nested.errors[1].components()[1].detectors, (std::vector<DemIndex>{2}));
+    EXPECT_EQ(nested.errors[2].components()[0].detectors, (std::vector<DemIndex>{12}));
+    EXPECT_EQ(nested.errors[3].components()[0].detectors, (std::vector<DemIndex>{13}));
+    EXPECT_EQ(nested.errors[3].components()[1].detectors, (std::vector<DemIndex>{14}));
     EXPECT_EQ(nested.errors[3].observables, (std::vector<DemIndex>{0}));
     EXPECT_EQ(nested.num_detectors, 15u);
 
@@ -144,6 +146,11 @@ TEST(Dem, ShiftLimits) {
     EXPECT_EQ(top.num_detectors, 4294967296u);
     EXPECT_EQ(parse_message("shift_detectors 18446744073709551615\nshift_detectors 1"),
               "DEM parse error at line 2: detector offset 18446744073709551615 + 1 overflows u64");
+    // The first detector in written order that overflows is named, not the largest.
+    EXPECT_EQ(parse_message("shift_detectors 4294967290\nerror(0.1) D3 L0 ^ D7 D9"),
+              "DEM parse error at line 2: detector D7 shifted by 4294967290 exceeds u32");
+    EXPECT_EQ(parse_message("shift_detectors 4294967290\ndetector(1, 2) L2 D1 D6 D8"),
+              "DEM parse error at line 2: detector D6 shifted by 4294967290 exceeds u32");
     // Flattening failures come in execution order: the third pass of the loop.
     EXPECT_EQ(parse_message("repeat 3 {\ndetector D0\nshift_detectors 2147483648\n}"),
               "DEM parse error at line 2: detector D0 shifted by 4294967296 exceeds u32");
@@ -218,8 +225,8 @@ TEST(Dem, FirstFailureWins) {
 
 TEST(Dem, HugeRepeatsAreRefusedQuickly) {
     const std::string limit =
-        "model too large: `repeat` blocks unroll past 268435456 units (an `error` counts 8 plus "
-        "its targets, any other instruction 1)";
+        "model too large: `repeat` blocks unroll past 268435456 units (each target or `^` counts 1, plus 8 per "
+        "`error` and 1 per other instruction)";
     EXPECT_EQ(parse_message("error(0.1) D0\nrepeat 18446744073709551615 {\n error(0.1) D0\n}"),
               "DEM parse error at line 2: " + limit);
     EXPECT_EQ(parse_message("repeat 65536 {\n repeat 65536 {\n  shift_detectors 0\n }\n}"),
@@ -228,6 +235,25 @@ TEST(Dem, HugeRepeatsAreRefusedQuickly) {
     EXPECT_TRUE(DetectorErrorModel::parse("repeat 1024 {\nrepeat 1024 {\nshift_detectors 0\n}\n}").has_value());
     EXPECT_EQ(parse_message("repeat 16384 {\nrepeat 16384 {\nshift_detectors 0\n}\n}\nshift_detectors 0"),
               "DEM parse error at line 6: " + limit);
+    // Every target of a `detector` or `logical_observable` line counts, and every
+    // `^`: 2^28 / 1001 repetitions of a line of 1000 targets fit, one more does not.
+    std::string detectors = "detector";
+    std::string observables = "logical_observable";
+    std::string separators = "error(0.1)";
+    for (int i = 0; i < 1000; ++i) {
+        detectors += " D" + std::to_string(i);
+        observables += " L" + std::to_string(i);
+        separators += " ^";
+    }
+    EXPECT_TRUE(DetectorErrorModel::parse("repeat 268167 {\n" + detectors + "\n}").has_value());
+    EXPECT_EQ(parse_message("repeat 268168 {\n" + detectors + "\n}"), "DEM parse error at line 1: " + limit);
+    EXPECT_EQ(parse_message("#\nrepeat 268168 {\n" + observables + "\n}"), "DEM parse error at line 2: " + limit);
+    EXPECT_EQ(parse_message("repeat 266306 {\n" + separators + "\n}"), "DEM parse error at line 1: " + limit);
+    DetectorErrorModel empties = parse_ok("repeat 266305 {\n" + separators + "\n}");
+    ASSERT_EQ(empties.errors.size(), 266305u);
+    EXPECT_EQ(empties.errors.back().num_components(), 1001u);
+    // One list of empty components serves every repetition.
+    EXPECT_EQ(empties.errors.front().written_components, empties.errors.back().written_components);
     // Bodies that do nothing cost nothing, whatever their count.
     DetectorErrorModel empty = parse_ok("repeat 18446744073709551615 {\n repeat 18446744073709551615 {\n }\n}");
     EXPECT_TRUE(empty.errors.empty());
@@ -251,7 +277,7 @@ TEST(Dem, DemErrorConstructors) {
     DemError made = DemError::make({5, 1, 5}, {2, 0}, 0.25);
     EXPECT_EQ(made.detectors, (std::vector<DemIndex>{1, 5, 5}));
     EXPECT_EQ(made.observables, (std::vector<DemIndex>{0, 2}));
-    EXPECT_TRUE(made.components.empty());
+    EXPECT_EQ(made.num_components(), 0u);
 
     EXPECT_EQ(DemError::with_components({}, 0.5), DemError::make({}, {}, 0.5));
     EXPECT_EQ(DemError::with_components({{{3, 1}, {0}}}, 0.5), DemError::make({1, 3}, {0}, 0.5));
@@ -354,6 +380,100 @@ TEST(Dem, RandomAndMutatedTextsNeverCrash) {
         EXPECT_EQ(*back, *model) << text;
     }
     EXPECT_GT(parsed, 100u);
+}
+
+// Random nested programs against a direct recursive unrolling: the reader
+// sorts, reduces and shares a mechanism's components once per line and only
+// shifts them per repetition, which must give the text of unrolling each pass.
+struct RefProgram {
+    std::string text;
+    std::string flat;  // the expected to_dem_string(), without the closing count lines
+    std::uint64_t offset = 0;
+    std::int64_t max_detector = -1;
+    std::int64_t max_observable = -1;
+};
+
+void random_block(StdRng& rng, int depth, std::vector<std::string>& lines,
+                  std::vector<std::function<void(RefProgram&)>>& steps) {
+    for (std::size_t n = 1 + rng.next_u32() % 4; n > 0; --n) {
+        const std::uint32_t kind = rng.next_u32() % (depth < 3 ? 5 : 4);
+        if (kind == 0 || kind == 1) {
+            std::vector<DemComponent> parts(1 + (rng.next_u32() % 3 == 0 ? rng.next_u32() % 4 : 0));
+            std::string line = "error(0.125)";
+            for (std::size_t c = 0; c < parts.size(); ++c) {
+                if (c > 0) line += " ^";
+                for (std::size_t t = rng.next_u32() % 4; t > 0; --t) {
+                    if (rng.next_u32() % 3 == 0) {
+                        parts[c].observables.push_back(rng.next_u32() % 3);
+                        line += " L" + std::to_string(parts[c].observables.back());
+                    } else {
+                        parts[c].detectors.push_back(rng.next_u32() % 6);
+                        line += " D" + std::to_string(parts[c].detectors.back());
+                    }
+                }
+            }
+            lines.push_back(line);
+            steps.push_back([parts](RefProgram& ref) {
+                ref.flat += "error(0.125)";
+                for (std::size_t c = 0; c < parts.size(); ++c) {
+                    std::vector<DemIndex> detectors = parts[c].detectors;
+                    std::vector<DemIndex> observables = parts[c].observables;
+                    std::sort(detectors.begin(), detectors.end());
+                    std::sort(observables.begin(), observables.end());
+                    if (c > 0) ref.flat += " ^";
+                    for (DemIndex d : detectors) {
+                        ref.flat += " D" + std::to_string(d + ref.offset);
+                        ref.max_detector = std::max<std::int64_t>(ref.max_detector, d + ref.offset);
+                    }
+                    for (DemIndex k : observables) {
+                        ref.flat += " L" + std::to_string(k);
+                        ref.max_observable = std::max<std::int64_t>(ref.max_observable, k);
+                    }
+                }
+                ref.flat += "\n";
+            });
+        } else if (kind == 2) {
+            const DemIndex d = rng.next_u32() % 9;
+            lines.push_back("detector(1, 2) D" + std::to_string(d) + " L4");
+            steps.push_back([d](RefProgram& ref) {
+                ref.max_detector = std::max<std::int64_t>(ref.max_detector, d + ref.offset);
+            });
+        } else if (kind == 3) {
+            const std::uint64_t amount = rng.next_u32() % 4;
+            lines.push_back("shift_detectors " + std::to_string(amount));
+            steps.push_back([amount](RefProgram& ref) { ref.offset += amount; });
+        } else {
+            const std::uint64_t count = rng.next_u32() % 4;
+            lines.push_back("repeat " + std::to_string(count) + " {");
+            std::vector<std::function<void(RefProgram&)>> body;
+            random_block(rng, depth + 1, lines, body);
+            lines.push_back("}");
+            steps.push_back([count, body](RefProgram& ref) {
+                for (std::uint64_t pass = 0; pass < count; ++pass) {
+                    for (const auto& step : body) step(ref);
+                }
+            });
+        }
+    }
+}
+
+TEST(Dem, NestedRepeatsMatchADirectUnrolling) {
+    StdRng rng = StdRng::seed_from_u64(7);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<std::string> lines;
+        std::vector<std::function<void(RefProgram&)>> steps;
+        random_block(rng, 0, lines, steps);
+        RefProgram ref;
+        for (const std::string& line : lines) ref.text += line + "\n";
+        for (const auto& step : steps) step(ref);
+        const DetectorErrorModel model = parse_ok(ref.text);
+        EXPECT_EQ(model.num_detectors, static_cast<std::size_t>(ref.max_detector + 1)) << ref.text;
+        EXPECT_EQ(model.num_observables, static_cast<std::size_t>(ref.max_observable + 1)) << ref.text;
+        const std::string written = model.to_dem_string();
+        EXPECT_EQ(written.substr(0, ref.flat.size()), ref.flat) << ref.text;
+        // The written text reads back as an equal model (components compared shifted).
+        EXPECT_EQ(parse_ok(written), model) << ref.text;
+    }
 }
 
 TEST(Dem, ReadsModelsWrittenByStim) {

@@ -85,16 +85,16 @@ std::expected<MatchingGraph, Error> MatchingGraph::from_dem(const DetectorErrorM
 
     for (const DemError& error : dem.errors) {
         if (!(error.p > 0.0 && error.p < 1.0)) continue;
-        if (error.components.empty()) {
+        if (error.num_components() == 0) {
             if (auto added = add_component(error.detectors, error.observables, error.p); !added) {
                 return std::unexpected(added.error());
             }
         } else {
-            for (const DemComponent& component : error.components) {
-                if (auto added = add_component(component.detectors, component.observables, error.p); !added) {
-                    return std::unexpected(added.error());
-                }
-            }
+            std::expected<void, Error> added;
+            error.for_each_component([&](const std::vector<DemIndex>& dets, const std::vector<DemIndex>& obs) {
+                if (added) added = add_component(dets, obs, error.p);
+            });
+            if (!added) return std::unexpected(added.error());
         }
     }
 
