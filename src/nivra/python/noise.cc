@@ -343,14 +343,14 @@ NoiseArg noise_arg(PyObject* obj) {
     return NoiseArg(&native_arg<PyNoiseModel>(obj, "noise", "NoiseModel"));
 }
 
-std::expected<Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
+std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
                                                           std::uint32_t shots, std::uint64_t seed) {
     auto counts = noise::run_noisy(circuit, noise.model(), shots, seed);
     if (!counts) return std::unexpected("run noisy: " + counts.error().message());
-    Histogram histogram;
+    run::Histogram histogram;
     histogram.num_qubits = circuit.num_qubits();
     for (std::size_t x = 0; x < counts->size(); ++x) {
-        if ((*counts)[x] != 0) append_count(histogram, x, (*counts)[x]);
+        if ((*counts)[x] != 0) run::append_count(histogram, x, (*counts)[x]);
     }
     return histogram;
 }

@@ -10,7 +10,7 @@
 
 #include "nivra/ir/circuit.h"
 #include "nivra/python/borrow.h"
-#include "nivra/python/run.h"
+#include "nivra/run/run.h"
 #include "nivra/sv/noise/model.h"
 
 namespace nivra::python {
@@ -48,7 +48,7 @@ NoiseArg noise_arg(PyObject* obj);
 // the histogram of every basis index with a non-zero count. Errors are the
 // texts of ValueError: "run noisy: " and the NoiseError message. Runs without
 // the interpreter lock; touches no Python object.
-std::expected<Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
+std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
                                                           std::uint32_t shots, std::uint64_t seed);
 
 }  // namespace nivra::python

@@ -15,7 +15,9 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "nivra/core/error.h"
@@ -23,15 +25,21 @@
 #include "nivra/python/callable.h"
 #include "nivra/python/convert.h"
 #include "nivra/python/objects.h"
-#include "nivra/python/qec_core.h"
 #include "nivra/python/register.h"
+#include "nivra/qec/batch.h"
 #include "nivra/qec/dem/dem.h"
+#include "nivra/qec/registry.h"
 
 namespace nb = nanobind;
 
 namespace nivra::python {
 
 namespace {
+
+using qec::decode_packed;
+using qec::decode_rows;
+using qec::gather_rows;
+using qec::packed_row_bytes;
 
 // The value behind DetectorErrorModel: immutable once parsed.
 struct PyDem {
@@ -42,7 +50,7 @@ struct PyDem {
 // from; D and O are copied at construction (O <= 64).
 struct PyDecoder {
     std::string name;
-    AnyDecoder decoder;
+    qec::DecoderPtr decoder;
     std::uint64_t num_detectors;
     std::uint64_t num_observables;
 };
@@ -276,35 +284,39 @@ std::string utf8_text(PyObject* str) {
     return std::string(p, static_cast<std::size_t>(len));
 }
 
+// `value` converted to the type of a keyword's default. Conversion errors are
+// the interpreter's own, unchanged (null name).
+qec::ParamValue param_value(nb::handle value, const qec::ParamValue& fallback) {
+    return std::visit(
+        [&](auto like) -> qec::ParamValue {
+            using T = decltype(like);
+            if constexpr (std::is_same_v<T, std::uint32_t>) {
+                return to_u32(value, nullptr);
+            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+                return to_u64(value, nullptr);
+            } else {
+                static_assert(std::is_same_v<T, double>);
+                return to_f64(value, nullptr);
+            }
+        },
+        fallback);
+}
+
 // The keyword parameters, checked against the names `name` accepts and
-// converted one by one in dictionary order; the first failure is raised.
-DecoderParams decoder_params(const nb::list& keywords, std::string_view name) {
-    DecoderParams params;
-    const std::span<const std::string_view> accepted = accepted_params(name);
+// converted one by one in dictionary order to the type of the keyword's
+// default; the first failure is raised.
+qec::DecoderParams decoder_params(const nb::list& keywords, std::string_view name) {
+    qec::DecoderParams params;
+    const std::span<const qec::ParamDefault> accepted = qec::accepted_params(name);
     for (nb::handle item : keywords) {
         const std::string key = utf8_text(PyTuple_GetItem(item.ptr(), 0));
         const nb::handle value(PyTuple_GetItem(item.ptr(), 1));
-        bool known = false;
-        for (std::string_view candidate : accepted) known = known || candidate == key;
-        if (!known) raise_message(PyExc_ValueError, BuildError::unknown_parameter(key, name).message());
-        // Conversion errors are the interpreter's own, unchanged (null name).
-        if (key == "max_iter") {
-            params.max_iter = to_u32(value, nullptr);
-        } else if (key == "alpha") {
-            params.alpha = to_f64(value, nullptr);
-        } else if (key == "osd_order") {
-            params.osd_order = to_u64(value, nullptr);
-        } else if (key == "legs") {
-            params.legs = to_u64(value, nullptr);
-        } else if (key == "gamma_min") {
-            params.gamma_min = to_f64(value, nullptr);
-        } else if (key == "gamma_max") {
-            params.gamma_max = to_f64(value, nullptr);
-        } else if (key == "seed") {
-            params.seed = to_u64(value, nullptr);
-        } else {
-            invariant_failure("Decoder: accepted parameter without a conversion: " + key);
+        const qec::ParamDefault* known = nullptr;
+        for (const qec::ParamDefault& candidate : accepted) {
+            if (candidate.name == key) known = &candidate;
         }
+        if (known == nullptr) raise_message(PyExc_ValueError, qec::BuildError::unknown_parameter(key, name).message());
+        params.set(key, param_value(value, known->value));
     }
     return params;
 }
@@ -322,8 +334,9 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         }
         const qec::DetectorErrorModel& model = native<PyDem>(out[0]).model;
         std::string name = to_str(out[1], "name");
-        const DecoderParams params = nb::len(keywords) > 0 ? decoder_params(keywords, name) : DecoderParams{};
-        auto built = AnyDecoder::build(model, name, params);
+        const qec::DecoderParams params =
+            nb::len(keywords) > 0 ? decoder_params(keywords, name) : qec::DecoderParams{};
+        auto built = qec::build_decoder(model, name, params);
         if (!built) raise_message(PyExc_ValueError, built.error().message());
         return make_instance<PyDecoder>(reinterpret_cast<PyObject*>(type), std::move(name), std::move(*built),
                                         std::uint64_t{model.num_detectors}, std::uint64_t{model.num_observables})
@@ -367,7 +380,7 @@ nb::object decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const PyDecoder& d = native<PyDecoder>(self);
     RowBytes input = to_bytes(dets, 1, d.num_detectors, "decode");
     // One row runs on the calling thread, with the interpreter lock held.
-    std::vector<std::uint8_t> out = decode_rows(d.decoder.get(), input.bytes, 1, d.num_detectors, d.num_observables);
+    std::vector<std::uint8_t> out = decode_rows(*d.decoder, input.bytes, 1, d.num_detectors, d.num_observables);
     return owned_array<bool>(std::move(out), {static_cast<std::size_t>(d.num_observables)});
 }
 
@@ -378,7 +391,7 @@ nb::object decoder_decode_batch(PyObject* self, PyObject* const* args, Py_ssize_
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;
-        out = decode_rows(d.decoder.get(), input.bytes, input.rows, d.num_detectors, d.num_observables);
+        out = decode_rows(*d.decoder, input.bytes, input.rows, d.num_detectors, d.num_observables);
     }
     return owned_array<bool>(std::move(out), {input.rows, static_cast<std::size_t>(d.num_observables)});
 }
@@ -393,7 +406,7 @@ nb::object decoder_decode_batch_bit_packed(PyObject* self, PyObject* const* args
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;
-        out = decode_packed(d.decoder.get(), input.bytes, input.rows, d.num_detectors, d.num_observables);
+        out = decode_packed(*d.decoder, input.bytes, input.rows, d.num_detectors, d.num_observables);
     }
     return owned_array<std::uint8_t>(std::move(out),
                                      {input.rows, packed_row_bytes(static_cast<std::size_t>(d.num_observables))});
@@ -423,7 +436,7 @@ PyType_Slot decoder_slots[] = {
 nb::object decoder_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     parse_args({"decoder_names", {}, 0, 0}, args, nargs, kwnames, nullptr);
     nb::list names;
-    for (std::string_view name : DECODER_NAMES) names.append(nb::str(name.data(), name.size()));
+    for (std::string_view name : qec::decoder_names()) names.append(nb::str(name.data(), name.size()));
     return names;
 }
 

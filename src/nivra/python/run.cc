@@ -12,18 +12,14 @@
 // returns (its result is dropped). Nothing is lost, but a long run is not cut
 // short.
 
-#include "nivra/python/run.h"
-
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <bit>
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -36,134 +32,25 @@
 #include "nivra/core/format.h"
 #include "nivra/core/rng.h"
 #include "nivra/ir/circuit.h"
-#include "nivra/mps/backend.h"
 #include "nivra/python/callable.h"
 #include "nivra/python/classes.h"
 #include "nivra/python/convert.h"
 #include "nivra/python/noise.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
-#include "nivra/stab/backend.h"
-#include "nivra/sv/backend.h"
+#include "nivra/run/run.h"
 #include "nivra/sv/state.h"
 
 namespace nb = nanobind;
 
 namespace nivra::python {
 
-std::string histogram_key(std::uint64_t outcome, std::uint32_t num_qubits) {
-    const std::size_t bits = outcome == 0 ? 1 : static_cast<std::size_t>(64 - std::countl_zero(outcome));
-    const std::size_t width = std::max<std::size_t>(num_qubits, bits);
-    std::string key(width, '0');
-    for (std::size_t b = 0; b < bits; ++b) {
-        if ((outcome >> b) & 1) key[width - 1 - b] = '1';
-    }
-    return key;
-}
-
-void append_count(Histogram& histogram, std::uint64_t outcome, std::uint64_t count) {
-    // A key wider than the others would break the text order.
-    check_invariant(histogram.num_qubits >= 64 || outcome >> histogram.num_qubits == 0,
-                    "histogram: outcome outside the qubit count");
-    check_invariant(histogram.entries.empty() || histogram.entries.back().first < outcome,
-                    "histogram: outcomes out of order");
-    histogram.entries.emplace_back(outcome, count);
-}
-
-Histogram counts_map(const std::map<std::uint64_t, std::uint64_t>& counts, std::uint32_t num_qubits) {
-    Histogram histogram;
-    histogram.num_qubits = num_qubits;
-    histogram.entries.reserve(counts.size());
-    for (const auto& [outcome, count] : counts) append_count(histogram, outcome, count);
-    return histogram;
-}
-
 namespace {
 
-using backend::BackendError;
 using backend::BackendKind;
-
-// What a path hands back: the histogram and, on the state-vector path, the
-// final state.
-struct PathResult {
-    Histogram counts;
-    std::optional<sv::CpuState> state;
-};
-
-using PathOutcome = std::expected<PathResult, std::string>;
-
-std::string entropy_failure(const EntropyError& error) { return "from_entropy failed: " + error.message(); }
-
-// Lock released. The caller's circuit is copied before optimising, so repeated
-// runs never see each other's rewrites.
-PathOutcome run_statevector(const ir::Circuit& circuit, std::uint32_t shots, std::optional<std::uint64_t> seed) {
-    std::optional<sv::NaiveSvBackend> sv;
-    if (seed) {
-        sv.emplace(sv::NaiveSvBackend::with_seed(*seed));
-    } else {
-        auto rng = StdRng::from_entropy();
-        if (!rng) return std::unexpected(entropy_failure(rng.error()));
-        sv.emplace(std::move(*rng), sv::NaiveSvBackend::MAX_QUBITS);
-    }
-    const std::uint32_t n = circuit.num_qubits();
-    // The driver refuses these before allocating anyway; refusing them here
-    // also spares optimising a circuit that cannot run (the passes keep the
-    // qubit count and leave a 0-qubit circuit empty, so the error is the same).
-    if (n == 0 && circuit.empty()) return std::unexpected("run sv: " + BackendError::empty_circuit().message());
-    if (n > sv->max_qubits()) {
-        return std::unexpected("run sv: " + BackendError::too_many_qubits(n, sv->max_qubits()).message());
-    }
-    ir::Circuit optimized = circuit;
-    if (auto stats = optimized.optimize(); !stats) {
-        return std::unexpected("run sv: " + BackendError::optimization(stats.error()).message());
-    }
-    auto out = backend::run_with_outcomes(*sv, optimized);
-    if (!out) return std::unexpected("run sv: " + out.error().message());
-    if (const auto& perm = optimized.permutation()) {
-        auto undone = backend::undo_permutation(*sv, out->state, out->records, *perm);
-        if (!undone) return std::unexpected("run sv: " + undone.error().message());
-    }
-    // Counted as drawn, in bounded chunks: the same draws as one sample() of
-    // every shot, without holding `shots` outcomes at once.
-    auto counts = backend::sample_counts(*sv, out->state, shots);
-    if (!counts) return std::unexpected("sample: " + counts.error().message());
-    return PathResult{counts_map(*counts, n), std::move(out->state)};
-}
-
-using OutcomeCounts = std::map<std::uint64_t, std::uint64_t>;
-
-// The stabilizer and MPS runs check everything the circuit alone decides
-// (more than 64 qubits for sampling included) before simulating; their errors
-// carry "run stab: " / "run mps: " or "sample: ".
-std::expected<OutcomeCounts, std::string> counted_run(stab::StabilizerBackend& backend, const ir::Circuit& circuit,
-                                                      std::uint32_t shots) {
-    auto counts = stab::run_counts(backend, circuit, shots);
-    if (!counts) return std::unexpected(counts.error().message());
-    return std::move(*counts);
-}
-
-std::expected<OutcomeCounts, std::string> counted_run(mps::MpsBackend& backend, const ir::Circuit& circuit,
-                                                      std::uint32_t shots) {
-    auto counts = mps::run_counts(backend, circuit, shots);
-    if (!counts) return std::unexpected(counts.error().message());
-    return std::move(*counts);
-}
-
-// Lock released. The circuit is executed as built, never copied or changed.
-template <class Backend>
-PathOutcome run_counted_path(const ir::Circuit& circuit, std::uint32_t shots, std::optional<std::uint64_t> seed) {
-    std::optional<Backend> chosen;
-    if (seed) {
-        chosen.emplace(Backend::with_seed(*seed));
-    } else {
-        auto made = Backend::from_entropy();
-        if (!made) return std::unexpected(entropy_failure(made.error()));
-        chosen.emplace(std::move(*made));
-    }
-    auto counts = counted_run(*chosen, circuit, shots);
-    if (!counts) return std::unexpected(std::move(counts.error()));
-    return PathResult{counts_map(*counts, circuit.num_qubits()), std::nullopt};
-}
+using run::Histogram;
+using run::PathOutcome;
+using run::PathResult;
 
 backend::Precision parse_precision(const std::string& text) {
     if (text == "auto") return backend::Precision::Auto;
@@ -190,7 +77,7 @@ nb::object result_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     nb::object out = nb::steal(PyDict_New());
     if (!out.is_valid()) throw nb::python_error();
     for (const auto& [outcome, count] : histogram.entries) {
-        const std::string text = histogram_key(outcome, histogram.num_qubits);
+        const std::string text = run::histogram_key(outcome, histogram.num_qubits);
         nb::object key = nb::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         nb::object value = nb::steal(PyLong_FromUnsignedLongLong(count));
         if (!key.is_valid() || !value.is_valid() || PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) != 0) {
@@ -284,17 +171,17 @@ nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                           "`--features python,cuda` on a Linux + NVIDIA host");
         case BackendKind::StateVector: {
             nb::gil_scoped_release unlocked;
-            result = run_statevector(circuit.circuit, shots, seed);
+            result = run::run_statevector(circuit.circuit, shots, seed);
             break;
         }
         case BackendKind::Stabilizer: {
             nb::gil_scoped_release unlocked;
-            result = run_counted_path<stab::StabilizerBackend>(circuit.circuit, shots, seed);
+            result = run::run_stabilizer(circuit.circuit, shots, seed);
             break;
         }
         case BackendKind::Mps: {
             nb::gil_scoped_release unlocked;
-            result = run_counted_path<mps::MpsBackend>(circuit.circuit, shots, seed);
+            result = run::run_mps(circuit.circuit, shots, seed);
             break;
         }
     }
