@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "nivra/core/format.h"
 #include "nivra/core/gate.h"
@@ -41,38 +43,74 @@ struct BuilderSpec {
     GateInstance (*make)(const double* angles, const Qubit* qubits);
 };
 
-GateInstance on1(Gate gate, Qubit q) { return GateInstance{std::move(gate), {q}, {}}; }
-GateInstance on2(Gate gate, Qubit a, Qubit b) { return GateInstance{std::move(gate), {a, b}, {}}; }
-GateInstance on3(Gate gate, Qubit a, Qubit b, Qubit c) { return GateInstance{std::move(gate), {a, b, c}, {}}; }
+// Appends the parts to `out` from position `n` (counting only, when `out` is
+// null); returns the new length.
+constexpr std::size_t put(char* out, std::size_t n, std::string_view part) {
+    for (char c : part) {
+        if (out != nullptr) out[n] = c;
+        ++n;
+    }
+    return n;
+}
 
-// clang-format off
-constexpr BuilderSpec H{"Circuit.h", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::h(), q[0]); }};
-constexpr BuilderSpec X{"Circuit.x", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::x(), q[0]); }};
-constexpr BuilderSpec Y{"Circuit.y", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::y(), q[0]); }};
-constexpr BuilderSpec Z{"Circuit.z", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::z(), q[0]); }};
-constexpr BuilderSpec S{"Circuit.s", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::s(), q[0]); }};
-constexpr BuilderSpec SDG{"Circuit.sdg", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::sdg(), q[0]); }};
-constexpr BuilderSpec T{"Circuit.t", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::t(), q[0]); }};
-constexpr BuilderSpec TDG{"Circuit.tdg", {"q"}, 0, 1, false, [](const double*, const Qubit* q) { return on1(Gate::tdg(), q[0]); }};
-constexpr BuilderSpec RX{"Circuit.rx", {"theta", "q"}, 1, 1, false, [](const double* a, const Qubit* q) { return on1(Gate::rx(a[0]), q[0]); }};
-constexpr BuilderSpec RY{"Circuit.ry", {"theta", "q"}, 1, 1, false, [](const double* a, const Qubit* q) { return on1(Gate::ry(a[0]), q[0]); }};
-constexpr BuilderSpec RZ{"Circuit.rz", {"theta", "q"}, 1, 1, false, [](const double* a, const Qubit* q) { return on1(Gate::rz(a[0]), q[0]); }};
-constexpr BuilderSpec P{"Circuit.p", {"theta", "q"}, 1, 1, false, [](const double* a, const Qubit* q) { return on1(Gate::phase(a[0]), q[0]); }};
-constexpr BuilderSpec U3{"Circuit.u3", {"theta", "phi", "lam", "q"}, 3, 1, false,
-                         [](const double* a, const Qubit* q) { return on1(Gate::u3(a[0], a[1], a[2]), q[0]); }};
-constexpr BuilderSpec CX{"Circuit.cx", {"control", "target"}, 0, 2, true, [](const double*, const Qubit* q) { return on2(Gate::cnot(), q[0], q[1]); }};
-constexpr BuilderSpec CZ{"Circuit.cz", {"q0", "q1"}, 0, 2, true, [](const double*, const Qubit* q) { return on2(Gate::cz(), q[0], q[1]); }};
-constexpr BuilderSpec SWAP{"Circuit.swap", {"q0", "q1"}, 0, 2, true, [](const double*, const Qubit* q) { return on2(Gate::swap(), q[0], q[1]); }};
-constexpr BuilderSpec ISWAP{"Circuit.iswap", {"q0", "q1"}, 0, 2, true, [](const double*, const Qubit* q) { return on2(Gate::iswap(), q[0], q[1]); }};
-constexpr BuilderSpec CRX{"Circuit.crx", {"theta", "control", "target"}, 1, 2, true, [](const double* a, const Qubit* q) { return on2(Gate::crx(a[0]), q[0], q[1]); }};
-constexpr BuilderSpec CRY{"Circuit.cry", {"theta", "control", "target"}, 1, 2, true, [](const double* a, const Qubit* q) { return on2(Gate::cry(a[0]), q[0], q[1]); }};
-constexpr BuilderSpec CRZ{"Circuit.crz", {"theta", "control", "target"}, 1, 2, true, [](const double* a, const Qubit* q) { return on2(Gate::crz(a[0]), q[0], q[1]); }};
+// "Circuit.<builder>".
+constexpr std::size_t write_qualname(const GateRow& row, char* out) {
+    return put(out, put(out, 0, "Circuit."), row.builder);
+}
+
+// "<builder>($self, <angles...>, <operands...>)\n--\n\n<sentence>": the
+// text signature CPython reads, then the docstring.
+constexpr std::size_t write_doc(const GateRow& row, char* out) {
+    std::size_t n = put(out, put(out, 0, row.builder), "($self");
+    for (std::string_view name : row.param_names) {
+        if (!name.empty()) n = put(out, put(out, n, ", "), name);
+    }
+    for (std::string_view name : row.operands) {
+        if (!name.empty()) n = put(out, put(out, n, ", "), name);
+    }
+    return put(out, put(out, n, ")\n--\n\n"), row.builder_doc);
+}
+
+// NUL-terminated text written at compile time by `Write`.
+template <GateKind K, auto Write>
+inline constexpr auto BUILDER_TEXT = [] {
+    std::array<char, Write(gate_row(K), nullptr) + 1> text{};
+    Write(gate_row(K), text.data());
+    return text;
+}();
+
+template <GateKind K>
+GateInstance make_gate(const double* angles, const Qubit* qubits) {
+    constexpr const GateRow& row = gate_row(K);
+    GateInstance instance{Gate::with_angles(K, std::span(angles, row.params)), {}, {}};
+    instance.targets.assign(qubits, qubits + row.targets);
+    return instance;
+}
+
+// The builder of a kind, from its row: angles then qubit operands, the
+// operands checked distinct when there are several.
+template <GateKind K>
+constexpr BuilderSpec gate_builder() {
+    constexpr const GateRow& row = gate_row(K);
+    static_assert(!row.builder.empty() && row.params + row.targets <= 4);
+    BuilderSpec spec{BUILDER_TEXT<K, write_qualname>.data(), {}, row.params, row.targets, row.targets > 1,
+                     &make_gate<K>};
+    std::size_t i = 0;
+    for (std::string_view name : row.param_names) {
+        if (!name.empty()) spec.names[i++] = name.data();
+    }
+    for (std::string_view name : row.operands) {
+        if (!name.empty()) spec.names[i++] = name.data();
+    }
+    return spec;
+}
+
+template <GateKind K>
+inline constexpr BuilderSpec GATE_BUILDER = gate_builder<K>();
+
 // The controlled phase has no kind of its own: Phase on the target under one external control.
 constexpr BuilderSpec CP{"Circuit.cp", {"theta", "control", "target"}, 1, 2, true,
                          [](const double* a, const Qubit* q) { return GateInstance{Gate::phase(a[0]), {q[1]}, {q[0]}}; }};
-constexpr BuilderSpec CCX{"Circuit.ccx", {"c0", "c1", "target"}, 0, 3, true, [](const double*, const Qubit* q) { return on3(Gate::toffoli(), q[0], q[1], q[2]); }};
-constexpr BuilderSpec CCZ{"Circuit.ccz", {"q0", "q1", "q2"}, 0, 3, true, [](const double*, const Qubit* q) { return on3(Gate::ccz(), q[0], q[1], q[2]); }};
-// clang-format on
 
 void append(ir::Circuit& circuit, ir::Instruction instruction) {
     auto added = circuit.add_instruction(std::move(instruction));
@@ -197,34 +235,60 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     }
 }
 
+template <GateKind K>
+constexpr PyMethodDef gate_method() {
+    return method_def<build_gate<GATE_BUILDER<K>>>(gate_row(K).builder.data(), BUILDER_TEXT<K, write_doc>.data());
+}
+
+// The kinds with a builder among table positions [first, last), in table order.
+template <std::size_t First, std::size_t Last>
+constexpr auto builder_kinds() {
+    constexpr auto has_builder = [](std::size_t i) { return !GATE_TABLE[i].builder.empty(); };
+    constexpr std::size_t count = [&] {
+        std::size_t n = 0;
+        for (std::size_t i = First; i < Last; ++i) n += has_builder(i) ? 1 : 0;
+        return n;
+    }();
+    std::array<GateKind, count> kinds{};
+    std::size_t n = 0;
+    for (std::size_t i = First; i < Last; ++i) {
+        if (has_builder(i)) kinds[n++] = GATE_TABLE[i].kind;
+    }
+    return kinds;
+}
+
+template <auto Kinds, std::size_t... I>
+constexpr std::array<PyMethodDef, sizeof...(I)> gate_methods(std::index_sequence<I...>) {
+    return {gate_method<Kinds[I]>()...};
+}
+
+// One method per kind with a builder among table positions [First, Last), in table order.
+template <std::size_t First, std::size_t Last>
+constexpr auto gate_methods_in() {
+    constexpr auto kinds = builder_kinds<First, Last>();
+    return gate_methods<kinds>(std::make_index_sequence<kinds.size()>());
+}
+
+template <std::size_t... N>
+constexpr auto concat(const std::array<PyMethodDef, N>&... parts) {
+    std::array<PyMethodDef, (N + ...)> all{};
+    std::size_t n = 0;
+    ((std::copy(parts.begin(), parts.end(), all.begin() + n), n += N), ...);
+    return all;
+}
+
+// The gate builders in kind order with cp after crz, then measure and barrier.
+constexpr std::size_t CP_POSITION = kind_position(GateKind::CRz) + 1;
+
 // clang-format off
-PyMethodDef builder_defs[] = {
-    method_def<build_gate<H>>("h", "h($self, q)\n--\n\nApply Hadamard to qubit `q`."),
-    method_def<build_gate<X>>("x", "x($self, q)\n--\n\nApply Pauli-X to qubit `q`."),
-    method_def<build_gate<Y>>("y", "y($self, q)\n--\n\nApply Pauli-Y to qubit `q`."),
-    method_def<build_gate<Z>>("z", "z($self, q)\n--\n\nApply Pauli-Z to qubit `q`."),
-    method_def<build_gate<S>>("s", "s($self, q)\n--\n\nApply S (square root of Z) to qubit `q`."),
-    method_def<build_gate<SDG>>("sdg", "sdg($self, q)\n--\n\nApply S-dagger to qubit `q`."),
-    method_def<build_gate<T>>("t", "t($self, q)\n--\n\nApply T (fourth root of Z) to qubit `q`."),
-    method_def<build_gate<TDG>>("tdg", "tdg($self, q)\n--\n\nApply T-dagger to qubit `q`."),
-    method_def<build_gate<RX>>("rx", "rx($self, theta, q)\n--\n\nApply Rx(`theta`) to qubit `q`."),
-    method_def<build_gate<RY>>("ry", "ry($self, theta, q)\n--\n\nApply Ry(`theta`) to qubit `q`."),
-    method_def<build_gate<RZ>>("rz", "rz($self, theta, q)\n--\n\nApply Rz(`theta`) to qubit `q`."),
-    method_def<build_gate<P>>("p", "p($self, theta, q)\n--\n\nApply the phase gate P(`theta`) to qubit `q`."),
-    method_def<build_gate<U3>>("u3", "u3($self, theta, phi, lam, q)\n--\n\nApply U3(`theta`, `phi`, `lam`) to qubit `q`."),
-    method_def<build_gate<CX>>("cx", "cx($self, control, target)\n--\n\nApply CNOT with `control` and `target`."),
-    method_def<build_gate<CZ>>("cz", "cz($self, q0, q1)\n--\n\nApply CZ to qubits `q0` and `q1`."),
-    method_def<build_gate<SWAP>>("swap", "swap($self, q0, q1)\n--\n\nApply SWAP to qubits `q0` and `q1`."),
-    method_def<build_gate<ISWAP>>("iswap", "iswap($self, q0, q1)\n--\n\nApply iSWAP to qubits `q0` and `q1`."),
-    method_def<build_gate<CRX>>("crx", "crx($self, theta, control, target)\n--\n\nApply controlled-Rx(`theta`) with `control` and `target`."),
-    method_def<build_gate<CRY>>("cry", "cry($self, theta, control, target)\n--\n\nApply controlled-Ry(`theta`) with `control` and `target`."),
-    method_def<build_gate<CRZ>>("crz", "crz($self, theta, control, target)\n--\n\nApply controlled-Rz(`theta`) with `control` and `target`."),
-    method_def<build_gate<CP>>("cp", "cp($self, theta, control, target)\n--\n\nApply controlled-phase P(`theta`) with `control` and `target`."),
-    method_def<build_gate<CCX>>("ccx", "ccx($self, c0, c1, target)\n--\n\nApply Toffoli with controls `c0`, `c1` and `target`."),
-    method_def<build_gate<CCZ>>("ccz", "ccz($self, q0, q1, q2)\n--\n\nApply CCZ to qubits `q0`, `q1` and `q2`."),
-    method_def<measure>("measure", "measure($self, qubit, clbit)\n--\n\nMeasure qubit `qubit` into classical bit `clbit`."),
-    method_def<barrier>("barrier", "barrier($self, qubits)\n--\n\nAdd a barrier over `qubits` (a list of qubit indices)."),
-};
+auto builder_defs = concat(
+    gate_methods_in<0, CP_POSITION>(),
+    std::array{method_def<build_gate<CP>>("cp", "cp($self, theta, control, target)\n--\n\nApply controlled-phase P(`theta`) with `control` and `target`.")},
+    gate_methods_in<CP_POSITION, GATE_KIND_COUNT>(),
+    std::array{
+        method_def<measure>("measure", "measure($self, qubit, clbit)\n--\n\nMeasure qubit `qubit` into classical bit `clbit`."),
+        method_def<barrier>("barrier", "barrier($self, qubits)\n--\n\nAdd a barrier over `qubits` (a list of qubit indices)."),
+    });
 // clang-format on
 
 PyMethodDef num_qubits_def = method_def<num_qubits>("num_qubits", nullptr);

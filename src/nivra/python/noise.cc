@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "nivra/core/format.h"
+#include "nivra/core/gate_table.h"
 #include "nivra/python/callable.h"
 #include "nivra/python/convert.h"
 #include "nivra/python/objects.h"
@@ -82,19 +83,31 @@ std::vector<Qubit> extract_qubits(nb::handle obj) {
     raise_message(PyExc_ValueError, "qubit must be an int or list[int]");
 }
 
-struct Mnemonic {
-    std::string_view name;
-    std::string_view kind;
-};
+// The gate row a lowercase noise mnemonic names; null when none does.
+const GateRow* find_mnemonic(std::string_view lower) {
+    for (const GateRow& row : GATE_TABLE) {
+        for (std::string_view mnemonic : row.mnemonics) {
+            if (!mnemonic.empty() && mnemonic == lower) return &row;
+        }
+    }
+    return nullptr;
+}
 
-constexpr std::array<Mnemonic, 26> MNEMONICS{{
-    {"h", "H"},     {"x", "X"},       {"y", "Y"},         {"z", "Z"},         {"s", "S"},
-    {"sdg", "Sdg"}, {"t", "T"},       {"tdg", "Tdg"},     {"rx", "Rx"},       {"ry", "Ry"},
-    {"rz", "Rz"},   {"p", "Phase"},   {"phase", "Phase"}, {"u", "U3"},        {"u3", "U3"},
-    {"cx", "Cnot"}, {"cnot", "Cnot"}, {"cz", "Cz"},       {"swap", "Swap"},   {"iswap", "Iswap"},
-    {"crx", "CRx"}, {"cry", "CRy"},   {"crz", "CRz"},     {"ccx", "Toffoli"}, {"toffoli", "Toffoli"},
-    {"ccz", "Ccz"},
-}};
+// "h,x,...,p/phase,...": every kind with mnemonics in kind order, a kind's
+// aliases joined by '/'.
+std::string supported_mnemonics() {
+    std::string text;
+    for (const GateRow& row : GATE_TABLE) {
+        if (row.mnemonics[0].empty()) continue;
+        if (!text.empty()) text += ',';
+        text += row.mnemonics[0];
+        for (std::size_t i = 1; i < row.mnemonics.size() && !row.mnemonics[i].empty(); ++i) {
+            text += '/';
+            text += row.mnemonics[i];
+        }
+    }
+    return text;
+}
 
 // Gate mnemonics (ASCII case-insensitive) to gate-kind names, in order; the
 // first unknown name is reported as the caller wrote it.
@@ -106,17 +119,12 @@ std::vector<std::string> map_names(const std::vector<std::string>& names) {
         for (char& c : lower) {
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         }
-        const Mnemonic* found = nullptr;
-        for (const Mnemonic& m : MNEMONICS) {
-            if (m.name == lower) found = &m;
-        }
+        const GateRow* found = find_mnemonic(lower);
         if (found == nullptr) {
-            raise_message(PyExc_ValueError,
-                          "unknown gate name " + fmt::quoted(name) +
-                              "; supported: h,x,y,z,s,sdg,t,tdg,rx,ry,rz,p/phase,u/u3,cx/cnot,cz,swap,iswap,crx,cry,"
-                              "crz,ccx/toffoli,ccz (nivra has no 'id'/idle gate)");
+            raise_message(PyExc_ValueError, "unknown gate name " + fmt::quoted(name) + "; supported: " +
+                                                 supported_mnemonics() + " (nivra has no 'id'/idle gate)");
         }
-        kinds.emplace_back(found->kind);
+        kinds.emplace_back(found->name);
     }
     return kinds;
 }
