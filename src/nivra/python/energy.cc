@@ -99,13 +99,9 @@ nb::object hea_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto sv = sv::NaiveSvBackend::with_seed(0);
     auto run = backend::run_with_outcomes(sv, *circuit);
     if (!run) raise_value("run: " + run.error().debug());
-    double energy = 0.0;
-    for (const PauliString& term : ham.terms) {
-        auto value = sv.expectation_value(run->state, term);
-        if (!value) raise_value("energy: " + value.error().debug());
-        energy += *value;
-    }
-    return nb::float_(energy);
+    auto energy = backend::expectation_pauli_sum(sv, run->state, ham.terms);
+    if (!energy) raise_value("energy: " + energy.error().debug());
+    return nb::float_(*energy);
 }
 
 nb::object qaoa_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -127,13 +123,9 @@ nb::object qaoa_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         auto sv = sv::NaiveSvBackend::with_seed(0);
         auto run = backend::run_with_outcomes(sv, *circuit);
         if (!run) raise_value("run sv: " + run.error().debug());
-        double energy = 0.0;
-        for (const PauliString& term : cost->terms) {
-            auto value = sv.expectation_value(run->state, term);
-            if (!value) raise_value("energy sv: " + value.error().debug());
-            energy += *value;
-        }
-        return nb::float_(energy);
+        auto energy = backend::expectation_pauli_sum(sv, run->state, cost->terms);
+        if (!energy) raise_value("energy sv: " + energy.error().debug());
+        return nb::float_(*energy);
     }
     if (backend_name == "mps") {
         auto mps = mps::MpsBackend::with_seed(0);
