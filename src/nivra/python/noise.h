@@ -10,6 +10,7 @@
 
 #include "nivra/ir/circuit.h"
 #include "nivra/python/borrow.h"
+#include "nivra/python/declare.h"
 #include "nivra/run/run.h"
 #include "nivra/sv/noise/model.h"
 
@@ -40,9 +41,15 @@ private:
     std::optional<BorrowFlag::Shared> read_;
 };
 
-// None (or a missing argument, given as null) is absent; otherwise the value
-// must be a NoiseModel (TypeError naming `noise`). Requires the lock.
-NoiseArg noise_arg(PyObject* obj);
+// None is absent; otherwise the value must be a NoiseModel (TypeError naming
+// the argument). Requires the lock.
+NoiseArg noise_arg(nanobind::handle obj, const char* name);
+
+template <>
+struct Param<NoiseArg> {
+    static NoiseArg convert(nanobind::handle obj, const char* name) { return noise_arg(obj, name); }
+    static std::string py_type() { return class_name<PyNoiseModel>() + " | None"; }
+};
 
 // The noisy trajectories of the circuit as built, one per shot, counted into
 // the histogram of every basis index with a non-zero count. Errors are the

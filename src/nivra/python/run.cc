@@ -32,9 +32,8 @@
 #include "nivra/core/format.h"
 #include "nivra/core/rng.h"
 #include "nivra/ir/circuit.h"
-#include "nivra/python/callable.h"
 #include "nivra/python/classes.h"
-#include "nivra/python/convert.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/noise.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
@@ -71,9 +70,8 @@ nb::object make_run_result(PathResult result) {
     return make_instance<PyRunResult>(nb::type<PyRunResult>(), std::move(result.counts), std::move(result.state));
 }
 
-nb::object result_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"RunResult.counts", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    const Histogram& histogram = native<PyRunResult>(self).counts;
+nb::object result_counts(const PyRunResult& result) {
+    const Histogram& histogram = result.counts;
     nb::object out = nb::steal(PyDict_New());
     if (!out.is_valid()) throw nb::python_error();
     for (const auto& [outcome, count] : histogram.entries) {
@@ -87,9 +85,7 @@ nb::object result_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return out;
 }
 
-nb::object result_statevector(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"RunResult.statevector", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    const PyRunResult& result = native<PyRunResult>(self);
+nb::object result_statevector(const PyRunResult& result) {
     if (!result.statevector) {
         raise_message(PyExc_ValueError,
                       "statevector is only available on the \"sv\", \"metal\", and in-core \"cuda\"/\"cuda-f32\" "
@@ -107,12 +103,15 @@ nb::object result_statevector(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>(data, {len}, owner).cast();
 }
 
-PyMethodDef result_counts_def = method_def<result_counts>(
-    "counts", "counts($self)\n--\n\nThe histogram as a dict from bit string (qubit 0 rightmost) to shot count.");
-PyMethodDef result_statevector_def = method_def<result_statevector>(
-    "statevector",
-    "statevector($self)\n--\n\nThe final amplitudes as a complex128 array of length 2**num_qubits "
-    "(amplitude i has qubit q equal to bit q of i).");
+constexpr auto RESULT_COUNTS =
+    method<&result_counts>("RunResult.counts",
+                           "The histogram as a dict from bit string (qubit 0 rightmost) to shot count.")
+        .returning("dict[str, int]");
+constexpr auto RESULT_STATEVECTOR =
+    method<&result_statevector>("RunResult.statevector",
+                                "The final amplitudes as a complex128 array of length 2**num_qubits "
+                                "(amplitude i has qubit q equal to bit q of i).")
+        .returning("npt.NDArray[np.complex128]");
 
 PyType_Slot result_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
@@ -121,20 +120,11 @@ PyType_Slot result_slots[] = {
 
 // --- run --------------------------------------------------------------------------
 
-nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"circuit", "shots", "backend", "precision", "seed", "noise"};
-    PyObject* out[6];
-    parse_args({"run", names, 1, 1}, args, nargs, kwnames, out);
-
-    const PyCircuit& circuit = native_arg<PyCircuit>(out[0], "circuit", "Circuit");
-    BorrowFlag::Shared circuit_read(circuit.borrow);
-    const std::uint32_t shots = out[1] != nullptr ? to_u32(out[1], "shots") : 1024;
-    const std::string backend_text = out[2] != nullptr ? to_str(out[2], "backend") : std::string("auto");
-    const std::string precision_text = out[3] != nullptr ? to_str(out[3], "precision") : std::string("auto");
-    std::optional<std::uint64_t> seed;
-    if (out[4] != nullptr && out[4] != Py_None) seed = to_u64(out[4], "seed");
-    const NoiseArg noise = noise_arg(out[5]);
-
+// The circuit and the model are borrowed shared from their conversion to the
+// end of the call.
+nb::object run(Reading<PyCircuit> circuit_arg, std::uint32_t shots, std::string backend_text,
+               std::string precision_text, std::optional<std::uint64_t> seed, NoiseArg noise) {
+    const PyCircuit& circuit = circuit_arg.value;
     auto request = backend::BackendRequest::from_user_str(backend_text);
     if (!request) raise_message(PyExc_ValueError, request.error());
     const backend::Precision precision = parse_precision(precision_text);
@@ -189,13 +179,17 @@ nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return make_run_result(std::move(*result));
 }
 
-PyMethodDef run_def = method_def<run>(
-    "run",
-    "run(circuit, *, shots=1024, backend=\"auto\", precision=\"auto\", seed=None, noise=None)\n--\n\n"
-    "Run `circuit` once on one backend and sample the final state `shots` times.\n\n"
-    "`backend` is \"auto\", \"statevector\"/\"sv\", \"stabilizer\"/\"stab\" or \"mps\"; a `seed` makes the run\n"
-    "reproducible. With a `noise` model each shot is a noisy state-vector trajectory. The interpreter lock is\n"
-    "released while the run executes; a Ctrl-C meanwhile is raised when the run returns.");
+constexpr auto RUN =
+    function<&run>("run",
+                   {"circuit", kwonly, arg("shots") = 1024, arg("backend") = "auto", arg("precision") = "auto",
+                    arg("seed") = none, arg("noise") = none},
+                   "Run `circuit` once on one backend and sample the final state `shots` times.\n\n"
+                   "`backend` is \"auto\", \"statevector\"/\"sv\", \"stabilizer\"/\"stab\" or \"mps\"; a `seed` makes "
+                   "the run\n"
+                   "reproducible. With a `noise` model each shot is a noisy state-vector trajectory. The interpreter "
+                   "lock is\n"
+                   "released while the run executes; a Ctrl-C meanwhile is raised when the run returns.")
+        .returning("RunResult");
 
 }  // namespace
 
@@ -207,9 +201,8 @@ void register_run(nb::module_& m) {
             nb::class_<PyRunResult>(m, "RunResult", "The histogram of a run and, on the \"sv\" path, its final state.",
                                     nb::is_final(), nb::type_slots(result_slots));
     }
-    add_method(cls, &result_counts_def);
-    add_method(cls, &result_statevector_def);
-    add_function(m, &run_def);
+    add_all<RESULT_COUNTS, RESULT_STATEVECTOR>(cls);
+    add<RUN>(m);
 }
 
 }  // namespace nivra::python
