@@ -177,7 +177,9 @@ template <class T>
     requires std::is_class_v<T>
 struct Param<const T&> {
     static const T& convert(nanobind::handle obj, const char* name) {
-        return native_arg<T>(obj, name, class_name<T>().c_str());
+        // The class name is looked up only for the message.
+        if (!nanobind::isinstance<T>(obj)) raise_wrong_class(obj, name, class_name<T>().c_str());
+        return native<T>(obj.ptr());
     }
     static std::string py_type() { return class_name<T>(); }
 };
@@ -412,10 +414,16 @@ T argument(PyObject* obj, const Arg& a) {
 template <auto F>
 using Params = typename Signature<decltype(F)>::Params;
 
+struct NoExtra {};
+// The extra keywords of D: a list only when it collects them (an empty list
+// costs an allocation per call).
+template <const auto& D>
+using Extra = std::conditional_t<D.var_keywords(), nanobind::list, NoExtra>;
+
 // Calls F with the converted arguments: `lead` first (self, or the class), then
 // the declared parameters in order, then `extra` when D collects keywords.
 template <const auto& D, auto F, std::size_t Lead, class LeadValue, std::size_t... I>
-auto call(LeadValue&& lead, PyObject** out, nanobind::list& extra, std::index_sequence<I...>) {
+auto call(LeadValue&& lead, PyObject** out, Extra<D>& extra, std::index_sequence<I...>) {
     using P = Params<F>;
     static constexpr auto declared = params<D>();
     if constexpr (Lead == 0 && !D.var_keywords()) {
@@ -456,11 +464,15 @@ nanobind::object invoke(PyObject* lead, PyObject* const* args, Py_ssize_t nargs,
     static constexpr auto names = detail::param_names<D>();
     static constexpr ParamSpec base = detail::param_spec<D>();
     PyObject* out[count == 0 ? 1 : count];
-    nanobind::list extra;
-    if (D.kind != Kind::Property) {
+    detail::Extra<D> extra;
+    if constexpr (D.kind != Kind::Property) {
         ParamSpec spec = base;
         spec.names = std::span<const char* const>(names.data(), count);
-        parse_args(spec, args, nargs, kwnames, out, D.var_keywords() ? &extra : nullptr);
+        if constexpr (D.var_keywords()) {
+            parse_args(spec, args, nargs, kwnames, out, &extra);
+        } else {
+            parse_args(spec, args, nargs, kwnames, out);
+        }
     }
     auto run = [&] {
         if constexpr (D.kind == Kind::Constructor) {
