@@ -78,20 +78,22 @@ struct Arg {
     constexpr Arg(const char* name) : name(name) {}
     constexpr Arg(const char* name, const char* py_type) : name(name), py_type(py_type) {}
 
+    // `arg("shots") = 1024`: a copy with the default (only on a temporary, so
+    // that plain assignment between Args stays the ordinary one).
     template <std::integral I>
-    constexpr Arg operator=(I value) const {
+    constexpr Arg operator=(I value) && {
         Arg a = *this;
         a.def = Default::Int;
         a.int_value = static_cast<long long>(value);
         return a;
     }
-    constexpr Arg operator=(const char* value) const {
+    constexpr Arg operator=(const char* value) && {
         Arg a = *this;
         a.def = Default::Str;
         a.str_value = value;
         return a;
     }
-    constexpr Arg operator=(NoneDefault) const {
+    constexpr Arg operator=(NoneDefault) && {
         Arg a = *this;
         a.def = Default::None;
         return a;
@@ -420,30 +422,31 @@ struct NoExtra {};
 template <const auto& D>
 using Extra = std::conditional_t<D.var_keywords(), nanobind::list, NoExtra>;
 
-// Calls F with the converted arguments: `lead` first (self, or the class), then
-// the declared parameters in order, then `extra` when D collects keywords.
+// Calls F with `lead` (self or the class, already converted; nothing when
+// Lead is 0), the declared parameters converted in order, then `extra` when D
+// collects keywords.
 template <const auto& D, auto F, std::size_t Lead, class LeadValue, std::size_t... I>
 auto call(LeadValue&& lead, PyObject** out, Extra<D>& extra, std::index_sequence<I...>) {
     using P = Params<F>;
-    static constexpr auto declared = params<D>();
-    if constexpr (Lead == 0 && !D.var_keywords()) {
-        // Braced initialisation converts in signature order.
-        std::tuple<std::tuple_element_t<I, P>...> values{argument<std::tuple_element_t<I, P>>(out[I], declared[I])...};
-        return std::apply(F, std::move(values));
-    } else if constexpr (Lead == 0) {
-        std::tuple<std::tuple_element_t<I, P>..., nanobind::list> values{
-            argument<std::tuple_element_t<I, P>>(out[I], declared[I])..., std::move(extra)};
-        return std::apply(F, std::move(values));
-    } else if constexpr (!D.var_keywords()) {
-        std::tuple<std::tuple_element_t<0, P>, std::tuple_element_t<I + 1, P>...> values{
-            std::forward<LeadValue>(lead), argument<std::tuple_element_t<I + 1, P>>(out[I], declared[I])...};
-        return std::apply(F, std::move(values));
-    } else {
-        std::tuple<std::tuple_element_t<0, P>, std::tuple_element_t<I + 1, P>..., nanobind::list> values{
-            std::forward<LeadValue>(lead), argument<std::tuple_element_t<I + 1, P>>(out[I], declared[I])...,
-            std::move(extra)};
-        return std::apply(F, std::move(values));
-    }
+    [[maybe_unused]] static constexpr auto declared = params<D>();
+    auto lead_part = [&] {
+        if constexpr (Lead == 1) {
+            return std::tuple<std::tuple_element_t<0, P>>{std::forward<LeadValue>(lead)};
+        } else {
+            return std::tuple<>{};
+        }
+    }();
+    // Braced initialisation converts in signature order.
+    std::tuple<std::tuple_element_t<Lead + I, P>...> declared_part{
+        argument<std::tuple_element_t<Lead + I, P>>(out[I], declared[I])...};
+    auto extra_part = [&] {
+        if constexpr (D.var_keywords()) {
+            return std::tuple<nanobind::list>{std::move(extra)};
+        } else {
+            return std::tuple<>{};
+        }
+    }();
+    return std::apply(F, std::tuple_cat(std::move(lead_part), std::move(declared_part), std::move(extra_part)));
 }
 
 }  // namespace detail
@@ -534,9 +537,9 @@ StubTypes stub_types_of(std::index_sequence<I...>) {
     using P = Params<F>;
     using R = typename Signature<decltype(F)>::Return;
     constexpr std::size_t lead = D.kind == Kind::Method || D.kind == Kind::Property || D.kind == Kind::Constructor;
-    static constexpr auto declared = params<D>();
+    [[maybe_unused]] static constexpr auto declared = params<D>();
     StubTypes types;
-    auto annotation = [](const Arg& a, std::string derived) {
+    [[maybe_unused]] auto annotation = [](const Arg& a, std::string derived) {
         if (a.py_type != nullptr) return std::string(a.py_type);
         if (derived.empty()) invariant_failure(std::string("no annotation for parameter ") + a.name);
         return derived;
