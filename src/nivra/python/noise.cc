@@ -216,25 +216,36 @@ nb::object depolarizing_error(double p, std::uint8_t num_qubits) {
     return new_error(noise::depolarizing_error(p, num_qubits));
 }
 
-nb::object amplitude_damping_error(double gamma) {
-    if (!in_unit_interval(gamma)) raise_message(PyExc_ValueError, "gamma must be in [0,1], got " + fmt::display(gamma));
-    return new_error(noise::amplitude_damping_error(gamma));
+// A factory of one argument that must lie in [0,1]; `label` names it in the
+// range error "<label> must be in [0,1], got <value>".
+struct UnitFactory {
+    const char* name;
+    const char* param;
+    const char* label;
+    noise::QuantumError (*make)(double);
+    const char* doc;
+};
+
+constexpr UnitFactory AMPLITUDE_DAMPING{"amplitude_damping_error", "gamma", "gamma",
+                                        &noise::amplitude_damping_error,
+                                        "Amplitude damping channel with decay `gamma` (0..=1)."};
+constexpr UnitFactory PHASE_DAMPING{"phase_damping_error", "lam", "lambda", &noise::phase_damping_error,
+                                    "Phase damping (dephasing) channel with `lam` (0..=1)."};
+constexpr UnitFactory BIT_FLIP{"bit_flip_error", "p", "bit_flip p", &noise::bit_flip_error,
+                               "Bit-flip channel: X with probability `p`, identity otherwise."};
+constexpr UnitFactory PHASE_FLIP{"phase_flip_error", "p", "phase_flip p", &noise::phase_flip_error,
+                                 "Phase-flip channel: Z with probability `p`, identity otherwise."};
+
+template <const UnitFactory& U>
+nb::object unit_factory(double value) {
+    if (!in_unit_interval(value)) {
+        raise_message(PyExc_ValueError, std::string(U.label) + " must be in [0,1], got " + fmt::display(value));
+    }
+    return new_error(U.make(value));
 }
 
-nb::object phase_damping_error(double lam) {
-    if (!in_unit_interval(lam)) raise_message(PyExc_ValueError, "lambda must be in [0,1], got " + fmt::display(lam));
-    return new_error(noise::phase_damping_error(lam));
-}
-
-nb::object bit_flip_error(double p) {
-    if (!in_unit_interval(p)) raise_message(PyExc_ValueError, "bit_flip p must be in [0,1], got " + fmt::display(p));
-    return new_error(noise::bit_flip_error(p));
-}
-
-nb::object phase_flip_error(double p) {
-    if (!in_unit_interval(p)) raise_message(PyExc_ValueError, "phase_flip p must be in [0,1], got " + fmt::display(p));
-    return new_error(noise::phase_flip_error(p));
-}
+template <const UnitFactory& U>
+constexpr auto UNIT_FACTORY = function<&unit_factory<U>>(U.name, {U.param}, U.doc).returning("QuantumError");
 
 nb::object pauli_error(nb::handle items) {
     std::vector<std::pair<std::string, double>> terms;
@@ -271,21 +282,6 @@ nb::object pauli_error(nb::handle items) {
 constexpr auto DEPOLARIZING_ERROR =
     function<&depolarizing_error>("depolarizing_error", {"p", arg("num_qubits") = 1},
                                   "Depolarizing channel on `num_qubits` (1 or 2) with total error prob `p`.")
-        .returning("QuantumError");
-constexpr auto AMPLITUDE_DAMPING_ERROR =
-    function<&amplitude_damping_error>("amplitude_damping_error", {"gamma"},
-                                       "Amplitude damping channel with decay `gamma` (0..=1).")
-        .returning("QuantumError");
-constexpr auto PHASE_DAMPING_ERROR =
-    function<&phase_damping_error>("phase_damping_error", {"lam"},
-                                   "Phase damping (dephasing) channel with `lam` (0..=1).")
-        .returning("QuantumError");
-constexpr auto BIT_FLIP_ERROR =
-    function<&bit_flip_error>("bit_flip_error", {"p"}, "Bit-flip channel: X with probability `p`, identity otherwise.")
-        .returning("QuantumError");
-constexpr auto PHASE_FLIP_ERROR =
-    function<&phase_flip_error>("phase_flip_error", {"p"},
-                                "Phase-flip channel: Z with probability `p`, identity otherwise.")
         .returning("QuantumError");
 constexpr auto PAULI_ERROR =
     function<&pauli_error>("pauli_error", {arg("terms", "Sequence[tuple[str, float]]")},
@@ -326,8 +322,8 @@ void register_noise(nb::module_& m) {
                                        nb::is_final(), nb::type_slots(error_slots));
     }
     add<ARITY>(error);
-    add_all<DEPOLARIZING_ERROR, AMPLITUDE_DAMPING_ERROR, PHASE_DAMPING_ERROR, BIT_FLIP_ERROR, PHASE_FLIP_ERROR,
-            PAULI_ERROR>(m);
+    add_all<DEPOLARIZING_ERROR, UNIT_FACTORY<AMPLITUDE_DAMPING>, UNIT_FACTORY<PHASE_DAMPING>, UNIT_FACTORY<BIT_FLIP>,
+            UNIT_FACTORY<PHASE_FLIP>, PAULI_ERROR>(m);
 }
 
 }  // namespace nivra::python
