@@ -387,6 +387,40 @@ constexpr ParamSpec param_spec() {
     return ParamSpec{D.qualname, {}, positional, required, D.var_keywords()};
 }
 
+// Whether the declared default of `a` can initialise a parameter of type T
+// (None is the converter's to interpret).
+template <class T>
+constexpr bool default_fits(const Arg& a) {
+    using V = std::remove_cvref_t<T>;
+    switch (a.def) {
+        case Arg::Default::Required:
+        case Arg::Default::None:
+            return true;
+        case Arg::Default::Int:
+            if constexpr (std::is_integral_v<V>) {
+                return std::in_range<V>(a.int_value);
+            } else {
+                return false;
+            }
+        case Arg::Default::Str:
+            return std::is_constructible_v<V, const char*>;
+    }
+    return false;
+}
+
+// Every default of D fits its parameter, and no required parameter follows
+// one with a default (parse_args takes the first `required` as the required ones).
+template <const auto& D, class P, std::size_t Lead, std::size_t... I>
+constexpr bool well_formed(std::index_sequence<I...>) {
+    constexpr auto declared = params<D>();
+    bool defaulted = false;
+    for (const Arg& a : declared) {
+        if (a.def == Arg::Default::Required && defaulted) return false;
+        defaulted = defaulted || a.def != Arg::Default::Required;
+    }
+    return (default_fits<std::tuple_element_t<Lead + I, P>>(declared[I]) && ...);
+}
+
 // The argument for `a` of C++ type T: converted, or the default when absent.
 template <class T>
 T argument(PyObject* obj, const Arg& a) {
@@ -464,6 +498,8 @@ nanobind::object invoke(PyObject* lead, PyObject* const* args, Py_ssize_t nargs,
     constexpr std::size_t has_lead = D.kind == Kind::Method || D.kind == Kind::Property || D.kind == Kind::Constructor;
     static_assert(std::tuple_size_v<P> == has_lead + count + (D.var_keywords() ? 1 : 0),
                   "the declaration names every parameter of the function");
+    static_assert(detail::well_formed<D, P, has_lead>(std::make_index_sequence<count>{}),
+                  "every default fits its parameter, and required parameters come first");
     static constexpr auto names = detail::param_names<D>();
     static constexpr ParamSpec base = detail::param_spec<D>();
     PyObject* out[count == 0 ? 1 : count];
