@@ -81,8 +81,13 @@ template <GateKind K>
 constexpr BuilderSpec gate_builder() {
     constexpr const GateRow& row = gate_row(K);
     static_assert(!row.builder.empty() && row.params + row.targets <= 4);
-    BuilderSpec spec{BUILDER_TEXT<K, write_qualname>.data(), {}, row.params, row.targets, row.targets > 1,
-                     &make_gate<K>, row.builder_doc.data()};
+    BuilderSpec spec{BUILDER_TEXT<K, write_qualname>.data(),
+                     {},
+                     row.params,
+                     row.targets,
+                     row.targets > 1,
+                     &make_gate<K>,
+                     row.builder_doc.data()};
     std::size_t i = 0;
     for (std::string_view name : row.param_names) {
         if (!name.empty()) spec.names[i++] = name.data();
@@ -97,10 +102,15 @@ template <GateKind K>
 inline constexpr BuilderSpec GATE_BUILDER = gate_builder<K>();
 
 // The controlled phase has no kind of its own: Phase on the target under one external control.
-constexpr BuilderSpec CP{
-    "Circuit.cp", {"theta", "control", "target"}, 1, 2, true,
-    [](const double* a, const Qubit* q) { return GateInstance{Gate::phase(a[0]), {q[1]}, {q[0]}}; },
-    "Apply controlled-phase P(`theta`) with `control` and `target`."};
+constexpr BuilderSpec CP{"Circuit.cp",
+                         {"theta", "control", "target"},
+                         1,
+                         2,
+                         true,
+                         [](const double* a, const Qubit* q) {
+                             return GateInstance{Gate::phase(a[0]), {q[1]}, {q[0]}};
+                         },
+                         "Apply controlled-phase P(`theta`) with `control` and `target`."};
 
 void append(ir::Circuit& circuit, ir::Instruction instruction) {
     auto added = circuit.add_instruction(std::move(instruction));
@@ -193,17 +203,17 @@ nb::object circuit_new(nb::handle type, std::uint32_t qubits, std::optional<std:
 
 constexpr auto CIRCUIT_NEW = constructor<&circuit_new>("Circuit.__new__", {"num_qubits", arg("num_clbits") = none},
                                                        "A quantum circuit under construction.");
-constexpr auto MEASURE = method<&measure>("Circuit.measure", {"qubit", "clbit"},
-                                          "Measure qubit `qubit` into classical bit `clbit`.");
+constexpr auto MEASURE =
+    method<&measure>("Circuit.measure", {"qubit", "clbit"}, "Measure qubit `qubit` into classical bit `clbit`.");
 constexpr auto BARRIER =
     method<&barrier>("Circuit.barrier", {"qubits"}, "Add a barrier over `qubits` (a list of qubit indices).");
 constexpr auto NUM_QUBITS = property<&num_qubits>("Circuit.num_qubits", "Number of qubits.");
 constexpr auto NUM_CLBITS = property<&num_clbits>("Circuit.num_clbits", "Number of classical bits.");
 constexpr auto NUM_GATES = property<&num_gates>(
     "Circuit.num_gates", "Number of gate instructions (measurements, resets and barriers excluded).");
-constexpr auto FROM_QASM = static_method<&from_qasm>("Circuit.from_qasm", {"source"},
-                                                     "Parse an OpenQASM 3.0 program into a new circuit.")
-                               .returning("Circuit");
+constexpr auto FROM_QASM =
+    static_method<&from_qasm>("Circuit.from_qasm", {"source"}, "Parse an OpenQASM 3.0 program into a new circuit.")
+        .returning("Circuit");
 constexpr auto FROM_QASM_FILE =
     static_method<&from_qasm_file>("Circuit.from_qasm_file", {"path"},
                                    "Read an OpenQASM 3.0 file and parse it into a new circuit.")

@@ -608,8 +608,7 @@ StubTypes stub_types_of() {
 template <const auto& D>
 PyMethodDef* method_def() {
     static const std::string doc =
-        D.kind == Kind::Property ? std::string()
-                                 : text_signature(D.name(), D.kind == Kind::Method, D.args) + D.doc;
+        D.kind == Kind::Property ? std::string() : text_signature(D.name(), D.kind == Kind::Method, D.args) + D.doc;
     static PyMethodDef def{D.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<D>)),
                            METH_FASTCALL | METH_KEYWORDS, D.kind == Kind::Property ? nullptr : doc.c_str()};
     record_stub_types(D.qualname, &detail::stub_types_of<D>);
@@ -638,9 +637,7 @@ template <const auto& D>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     try {
         VectorcallArgs call(args, kwargs);
-        return invoke<D>(reinterpret_cast<PyObject*>(type), call.args(), call.nargs(), call.kwnames())
-            .release()
-            .ptr();
+        return invoke<D>(reinterpret_cast<PyObject*>(type), call.args(), call.nargs(), call.kwnames()).release().ptr();
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;

@@ -180,10 +180,10 @@ constexpr auto ADD_QUANTUM_ERROR = method<&add_quantum_error>(
 constexpr auto ADD_ALL_QUBIT_QUANTUM_ERROR = method<&add_all_qubit_quantum_error>(
     "NoiseModel.add_all_qubit_quantum_error", {"err", arg("gates", "str | Sequence[str]")},
     "Attach `err` to `gates` (str or list[str]) on whichever qubits each gate acts on.");
-constexpr auto ADD_READOUT_ERROR = method<&add_readout_error>(
-    "NoiseModel.add_readout_error", {"probs", arg("qubit", "int | Sequence[int]")},
-    "Attach a per-qubit readout error. `probs` is the 2\u00d72 confusion matrix\n"
-    "`[[P(0|0), P(1|0)], [P(0|1), P(1|1)]]`; `qubit` is an int or list[int].");
+constexpr auto ADD_READOUT_ERROR =
+    method<&add_readout_error>("NoiseModel.add_readout_error", {"probs", arg("qubit", "int | Sequence[int]")},
+                               "Attach a per-qubit readout error. `probs` is the 2\u00d72 confusion matrix\n"
+                               "`[[P(0|0), P(1|0)], [P(0|1), P(1|1)]]`; `qubit` is an int or list[int].");
 
 PyType_Slot model_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&construct<MODEL_NEW>)},
@@ -226,8 +226,7 @@ struct UnitFactory {
     const char* doc;
 };
 
-constexpr UnitFactory AMPLITUDE_DAMPING{"amplitude_damping_error", "gamma", "gamma",
-                                        &noise::amplitude_damping_error,
+constexpr UnitFactory AMPLITUDE_DAMPING{"amplitude_damping_error", "gamma", "gamma", &noise::amplitude_damping_error,
                                         "Amplitude damping channel with decay `gamma` (0..=1)."};
 constexpr UnitFactory PHASE_DAMPING{"phase_damping_error", "lam", "lambda", &noise::phase_damping_error,
                                     "Phase damping (dephasing) channel with `lam` (0..=1)."};

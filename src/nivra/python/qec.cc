@@ -205,9 +205,7 @@ qec::DetectorErrorModel parse_model(std::string_view text) {
     return std::move(*model);
 }
 
-nb::object dem_new(nb::handle type, std::string model) {
-    return make_instance<PyDem>(type, parse_model(model));
-}
+nb::object dem_new(nb::handle type, std::string model) { return make_instance<PyDem>(type, parse_model(model)); }
 
 PyObject* dem_repr(PyObject* self) noexcept {
     try {
@@ -233,15 +231,15 @@ std::size_t dem_num_errors(const PyDem& d) { return d.model.errors.size(); }
 std::uint64_t dem_num_detectors(const PyDem& d) { return d.model.num_detectors; }
 std::uint64_t dem_num_observables(const PyDem& d) { return d.model.num_observables; }
 
-constexpr auto DEM_NEW = constructor<&dem_new>(
-    "DetectorErrorModel.__new__", {"model"},
-    "A stim-format Detector Error Model (`repeat`/`shift_detectors`/`^` supported).");
-constexpr auto DEM_FROM_FILE = static_method<&dem_from_file>("DetectorErrorModel.from_file",
-                                                             {arg("path", "str | os.PathLike[str]")},
-                                                             "Read and parse a `.dem` file.")
-                                   .returning("DetectorErrorModel");
-constexpr auto DEM_TO_DEM_STRING = method<&dem_to_dem_string>(
-    "DetectorErrorModel.to_dem_string", "The flat model as DEM text (`repeat` blocks unrolled).");
+constexpr auto DEM_NEW =
+    constructor<&dem_new>("DetectorErrorModel.__new__", {"model"},
+                          "A stim-format Detector Error Model (`repeat`/`shift_detectors`/`^` supported).");
+constexpr auto DEM_FROM_FILE =
+    static_method<&dem_from_file>("DetectorErrorModel.from_file", {arg("path", "str | os.PathLike[str]")},
+                                  "Read and parse a `.dem` file.")
+        .returning("DetectorErrorModel");
+constexpr auto DEM_TO_DEM_STRING = method<&dem_to_dem_string>("DetectorErrorModel.to_dem_string",
+                                                              "The flat model as DEM text (`repeat` blocks unrolled).");
 constexpr auto DEM_NUM_ERRORS = property<&dem_num_errors>("DetectorErrorModel.num_errors", nullptr);
 constexpr auto DEM_NUM_DETECTORS = property<&dem_num_detectors>("DetectorErrorModel.num_detectors", nullptr);
 constexpr auto DEM_NUM_OBSERVABLES = property<&dem_num_observables>("DetectorErrorModel.num_observables", nullptr);
