@@ -49,7 +49,7 @@ struct Recorded {
     StubTypes (*types)();
 };
 
-// Written while the module body runs and read by _stub_types(), both under the
+// Written while the module body runs and read by stub_types(), both under the
 // interpreter lock.
 std::vector<Recorded>& recorded() {
     static std::vector<Recorded> entries;

@@ -556,7 +556,7 @@ struct StubTypes {
     std::string result;
 };
 
-// Keeps `types` under `qualname` for _stub_types(); the types are computed when
+// Keeps `types` under `qualname` for stub_types(); the types are computed when
 // asked for, once every class exists.
 void record_stub_types(const char* qualname, StubTypes (*types)());
 
@@ -618,7 +618,7 @@ PyMethodDef* method_def() {
 // Adds D to `scope`: a module for functions, a class for the other kinds.
 template <const auto& D>
 void add(nanobind::handle scope) {
-    static_assert(D.kind != Kind::Constructor, "a constructor is a class slot: constructor_slot<D>");
+    static_assert(D.kind != Kind::Constructor, "a constructor is the class's tp_new: construct<D>, with class_doc<D>()");
     if constexpr (D.kind == Kind::Function) {
         nanobind::module_ m = nanobind::borrow<nanobind::module_>(scope);
         add_function(m, method_def<D>());
