@@ -310,45 +310,32 @@ template <auto F, std::size_t N>
 constexpr Def<F, N> declare(Kind kind, const char* qualname, const std::array<Arg, N>& args, const char* doc) {
     return Def<F, N>{kind, qualname, args, doc};
 }
-template <auto F, std::size_t N>
-constexpr Def<F, N> declare(Kind kind, const char* qualname, const Arg (&args)[N], const char* doc) {
-    return declare<F>(kind, qualname, std::to_array(args), doc);
-}
 
-template <auto F, std::size_t N>
-constexpr Def<F, N> function(const char* qualname, const Arg (&args)[N], const char* doc) {
-    return declare<F>(Kind::Function, qualname, args, doc);
-}
+// The declaration of F as a callable of kind K: `(qualname, {parameters}, doc)`,
+// or `(qualname, doc)` without parameters.
+template <auto F, Kind K>
+struct Declare {
+    template <std::size_t N>
+    constexpr Def<F, N> operator()(const char* qualname, const Arg (&args)[N], const char* doc) const {
+        return declare<F>(K, qualname, std::to_array(args), doc);
+    }
+    constexpr Def<F, 0> operator()(const char* qualname, const char* doc) const {
+        return Def<F, 0>{K, qualname, {}, doc};
+    }
+};
+
 template <auto F>
-constexpr Def<F, 0> function(const char* qualname, const char* doc) {
-    return Def<F, 0>{Kind::Function, qualname, {}, doc};
-}
-template <auto F, std::size_t N>
-constexpr Def<F, N> method(const char* qualname, const Arg (&args)[N], const char* doc) {
-    return declare<F>(Kind::Method, qualname, args, doc);
-}
+inline constexpr Declare<F, Kind::Function> function{};
 template <auto F>
-constexpr Def<F, 0> method(const char* qualname, const char* doc) {
-    return Def<F, 0>{Kind::Method, qualname, {}, doc};
-}
-template <auto F, std::size_t N>
-constexpr Def<F, N> static_method(const char* qualname, const Arg (&args)[N], const char* doc) {
-    return declare<F>(Kind::StaticMethod, qualname, args, doc);
-}
+inline constexpr Declare<F, Kind::Method> method{};
+template <auto F>
+inline constexpr Declare<F, Kind::StaticMethod> static_method{};
 // A read-only property; `doc` (or null) is the property's own docstring.
 template <auto F>
-constexpr Def<F, 0> property(const char* qualname, const char* doc) {
-    return Def<F, 0>{Kind::Property, qualname, {}, doc};
-}
+inline constexpr Declare<F, Kind::Property> property{};
 // A class's tp_new; `doc` is the class docstring, which carries the text signature.
-template <auto F, std::size_t N>
-constexpr Def<F, N> constructor(const char* qualname, const Arg (&args)[N], const char* doc) {
-    return declare<F>(Kind::Constructor, qualname, args, doc);
-}
 template <auto F>
-constexpr Def<F, 0> constructor(const char* qualname, const char* doc) {
-    return Def<F, 0>{Kind::Constructor, qualname, {}, doc};
-}
+inline constexpr Declare<F, Kind::Constructor> constructor{};
 
 namespace detail {
 
@@ -618,7 +605,8 @@ PyMethodDef* method_def() {
 // Adds D to `scope`: a module for functions, a class for the other kinds.
 template <const auto& D>
 void add(nanobind::handle scope) {
-    static_assert(D.kind != Kind::Constructor, "a constructor is the class's tp_new: construct<D>, with class_doc<D>()");
+    static_assert(D.kind != Kind::Constructor,
+                  "a constructor is the class's tp_new: construct<D>, with class_doc<D>()");
     if constexpr (D.kind == Kind::Function) {
         nanobind::module_ m = nanobind::borrow<nanobind::module_>(scope);
         add_function(m, method_def<D>());
