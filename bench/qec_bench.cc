@@ -1,6 +1,8 @@
 // Matching decoders: single-thread decoding throughput (items_per_second =
-// shots per second; the Time column is the time per shot) and the
-// construction time and size of the MWPM tables (built on the shared pool).
+// shots per second; the Time column is the time per shot), the construction
+// time and size of the MWPM tables (built on the shared pool), and the batch
+// driver behind decode_batch: 4096 dense rows per call through decode_rows on
+// the whole pool, decoders built by name (RAYON_NUM_THREADS sets the pool).
 //
 // Models: rotated surface-code memory experiments (rounds = distance,
 // circuit-level noise) written by stim, read from the folder named by
@@ -25,8 +27,10 @@
 
 #include "nivra/core/parallel.h"
 #include "nivra/core/rng.h"
+#include "nivra/qec/batch.h"
 #include "nivra/qec/dem/dem.h"
 #include "nivra/qec/matching/mwpm.h"
+#include "nivra/qec/registry.h"
 #include "nivra/qec/test_dems.h"
 #include "nivra/qec/matching/union_find.h"
 
@@ -50,12 +54,17 @@ struct Model {
     std::once_flag once;
     DetectorErrorModel dem;
     std::vector<Syndrome> shots;  // sampled from the model itself
+    std::vector<std::uint8_t> rows;  // the same shots as dense detector rows
 
     const DetectorErrorModel& get() {
         std::call_once(once, [this] {
             dem = load();
             StdRng rng = StdRng::seed_from_u64(2025);
             for (int i = 0; i < 4096; ++i) shots.push_back(matching_testing::sample_shot(dem, rng).syndrome);
+            rows.assign(shots.size() * dem.num_detectors, 0);
+            for (std::size_t i = 0; i < shots.size(); ++i) {
+                for (std::uint32_t d : shots[i].fired) rows[i * dem.num_detectors + d] = 1;
+            }
         });
         return dem;
     }
@@ -117,6 +126,28 @@ void register_model(std::string name, std::function<DetectorErrorModel()> load) 
         model->build_decoders();
         decode_loop(state, *model->uf_weighted, *model);
     });
+    for (const char* name : {"mwpm", "union-find", "bp-osd"}) {
+        benchmark::RegisterBenchmark(("batch_decode/" + std::string(name) + "/" + model->name).c_str(),
+                                     [model, name](benchmark::State& state) {
+                                         const DetectorErrorModel& dem = model->get();
+                                         auto decoder = build_decoder(dem, name, {});
+                                         if (!decoder) {
+                                             state.SkipWithError(decoder.error().message().c_str());
+                                             return;
+                                         }
+                                         const std::size_t shots = model->shots.size();
+                                         for (auto _ : state) {
+                                             benchmark::DoNotOptimize(decode_rows(**decoder, model->rows, shots,
+                                                                                  dem.num_detectors,
+                                                                                  dem.num_observables));
+                                         }
+                                         state.SetItemsProcessed(state.iterations() *
+                                                                 static_cast<std::int64_t>(shots));
+                                         state.counters["pool_threads"] = static_cast<double>(pool_threads());
+                                     })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
 }
 
 void register_dem_parse(const std::string& name, std::string text) {

@@ -216,6 +216,35 @@ class TestBuilders:
         c.barrier(np.array([0, 2]))
         assert c.num_gates == 3
 
+    def test_the_circuit_is_borrowed_while_arguments_convert(self):
+        # __index__ / __float__ run Python code: a builder or run() it calls on
+        # the same circuit meets the borrow taken before the conversions.
+        c = Circuit(2)
+        seen = []
+
+        class Reentrant:
+            def __init__(self, action):
+                self.action = action
+
+            def __index__(self):
+                try:
+                    self.action()
+                except RuntimeError as e:
+                    seen.append(str(e))
+                return 0
+
+            __float__ = lambda self: float(self.__index__())  # noqa: E731
+
+        c.h(Reentrant(lambda: c.x(1)))
+        c.rx(Reentrant(lambda: c.num_gates), 1)
+        assert seen == ["Already mutably borrowed"] * 2
+        assert c.num_gates == 2
+        # run() reads the circuit shared: a builder is refused, a count is not.
+        nivra.run(c, shots=Reentrant(lambda: c.h(0)), seed=1)
+        nivra.run(c, shots=Reentrant(lambda: c.num_gates), seed=1)
+        assert seen == ["Already mutably borrowed"] * 2 + ["Already borrowed"]
+        assert c.num_gates == 2
+
     def test_angles_are_not_checked_when_building(self):
         c = Circuit(1)
         c.rx(float("nan"), 0)

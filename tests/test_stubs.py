@@ -1,11 +1,14 @@
 """The type stubs of nivra._native describe what the module really offers.
 
-Every function, method, property and static method of the module appears in
-python/nivra/_native.pyi with the parameter names, kinds and defaults of its
-runtime text signature, and the stubs name nothing the module lacks.
+The committed stubs are the text scripts/gen_stubs.py generates from the
+module's declarations. Every function, method, property and static method of
+the module appears in python/nivra/_native.pyi with the parameter names, kinds
+and defaults of its runtime text signature, and the stubs name nothing the
+module lacks.
 """
 
 import ast
+import importlib.util
 import inspect
 from pathlib import Path
 
@@ -13,7 +16,18 @@ import pytest
 
 from nivra import _native
 
-STUB = Path(__file__).resolve().parents[1] / "python" / "nivra" / "_native.pyi"
+ROOT = Path(__file__).resolve().parents[1]
+STUB = ROOT / "python" / "nivra" / "_native.pyi"
+
+
+def test_committed_stubs_are_the_generated_ones():
+    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
+    gen_stubs = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen_stubs)
+    generated = gen_stubs.generate()
+    assert {p.name for p in generated} == {"_native.pyi", "qec.pyi"}
+    for path, text in generated.items():
+        assert path.read_text(encoding="utf-8") == text, f"{path.name}: run scripts/gen_stubs.py"
 
 
 def stub_tree():

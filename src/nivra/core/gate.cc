@@ -10,13 +10,6 @@ namespace nivra {
 
 namespace {
 
-// Indexed by the kind index.
-constexpr std::array<std::string_view, GATE_KIND_COUNT> KIND_NAMES = {
-    "H",   "X",   "Y",     "Z",       "S",    "Sdg",       "T",         "Tdg",       "Rx",
-    "Ry",  "Rz",  "Phase", "U3",      "Cnot", "Cz",        "Swap",      "Iswap",     "IswapDg",
-    "CRx", "CRy", "CRz",   "Toffoli", "Ccz",  "Unitary1q", "Unitary2q", "UnitaryKq", "Unitary1qDiag",
-};
-
 // 1/√2 rounded to the nearest double; the T phase uses the double cosine and
 // sine of π/4, which differ in the last place.
 constexpr double R = 0.7071067811865476;
@@ -58,6 +51,25 @@ M2 ry_matrix(double theta) {
 
 M2 diag2(Complex d0, Complex d1) { return {d0, ZERO, ZERO, d1}; }
 
+M2 rz_matrix(double theta) {
+    SinCos sc = half(theta);
+    return diag2(Complex(sc.cos, -sc.sin), Complex(sc.cos, sc.sin));
+}
+
+M2 phase_matrix(double theta) {
+    SinCos sc = sin_cos(theta);
+    return diag2(ONE, Complex(sc.cos, sc.sin));
+}
+
+M2 u3_matrix(double theta, double phi, double lam) {
+    SinCos t = half(theta);
+    SinCos e_phi = sin_cos(phi);
+    SinCos e_lam = sin_cos(lam);
+    SinCos e_sum = sin_cos(phi + lam);
+    return M2{Complex(t.cos, 0.0), Complex(-t.sin * e_lam.cos, -t.sin * e_lam.sin),
+              Complex(t.sin * e_phi.cos, t.sin * e_phi.sin), Complex(t.cos * e_sum.cos, t.cos * e_sum.sin)};
+}
+
 template <std::size_t N>
 std::array<Complex, N * N> identity() {
     std::array<Complex, N * N> m{};
@@ -75,6 +87,47 @@ M4 controlled(const M2& block) {
     m[2 * 4 + 3] = block[1];
     m[3 * 4 + 2] = block[2];
     m[3 * 4 + 3] = block[3];
+    return m;
+}
+
+M4 diag4(Complex d0, Complex d1, Complex d2, Complex d3) {
+    M4 m{};
+    m[0] = d0;
+    m[5] = d1;
+    m[10] = d2;
+    m[15] = d3;
+    return m;
+}
+
+// Row r holds its one 1 in column column_of_row[r].
+M4 permutation4(const std::array<std::size_t, 4>& column_of_row) {
+    M4 m{};
+    for (std::size_t r = 0; r < 4; ++r) {
+        m[r * 4 + column_of_row[r]] = ONE;
+    }
+    return m;
+}
+
+// iSWAP (i_or_minus_i = i) and its inverse (−i): |01> and |10> exchange with that phase.
+M4 iswap_matrix(Complex i_or_minus_i) {
+    M4 m = permutation4({0, 2, 1, 3});
+    m[1 * 4 + 2] = i_or_minus_i;
+    m[2 * 4 + 1] = i_or_minus_i;
+    return m;
+}
+
+M8 toffoli_matrix() {
+    M8 m = identity<8>();
+    m[6 * 8 + 6] = ZERO;
+    m[7 * 8 + 7] = ZERO;
+    m[6 * 8 + 7] = ONE;
+    m[7 * 8 + 6] = ONE;
+    return m;
+}
+
+M8 ccz_matrix() {
+    M8 m = identity<8>();
+    m[63] = Complex(-1.0, 0.0);
     return m;
 }
 
@@ -102,25 +155,11 @@ Param negated(const Param& p) {
 
 }  // namespace
 
-std::string_view gate_kind_name(GateKind kind) { return KIND_NAMES[kind_index(kind)]; }
+const GateRow& gate_kind_row(GateKind kind) { return GATE_TABLE[kind_index(kind)]; }
 
-std::size_t gate_kind_param_count(GateKind kind) {
-    switch (kind) {
-        case GateKind::Rx:
-        case GateKind::Ry:
-        case GateKind::Rz:
-        case GateKind::Phase:
-        case GateKind::CRx:
-        case GateKind::CRy:
-        case GateKind::CRz:
-            return 1;
-        case GateKind::U3:
-            return 3;
-        default:
-            kind_index(kind);  // rejects values outside the enumeration
-            return 0;
-    }
-}
+std::string_view gate_kind_name(GateKind kind) { return gate_kind_row(kind).name; }
+
+std::size_t gate_kind_param_count(GateKind kind) { return gate_kind_row(kind).params; }
 
 std::string_view gate_error_name(GateError error) {
     switch (error) {
@@ -180,108 +219,39 @@ Gate Gate::iswap_dg() { return Gate(GateKind::IswapDg); }
 Gate Gate::toffoli() { return Gate(GateKind::Toffoli); }
 Gate Gate::ccz() { return Gate(GateKind::Ccz); }
 
+Gate Gate::with_params(GateKind kind, std::span<const Param> params) {
+    check_invariant(!is_matrix_kind(kind) && params.size() == gate_kind_param_count(kind),
+                    "Gate::with_params: parameters do not match the kind");
+    Gate g(kind);
+    std::copy(params.begin(), params.end(), g.params_.begin());
+    return g;
+}
+
 Gate Gate::with_angles(GateKind kind, std::span<const double> angles) {
     if (angles.size() != gate_kind_param_count(kind)) {
         invariant_failure("Gate::with_angles: " + std::string(gate_kind_name(kind)) + " takes " +
                           std::to_string(gate_kind_param_count(kind)) + " angles, got " +
                           std::to_string(angles.size()));
     }
-    switch (kind) {
-        case GateKind::H:
-            return h();
-        case GateKind::X:
-            return x();
-        case GateKind::Y:
-            return y();
-        case GateKind::Z:
-            return z();
-        case GateKind::S:
-            return s();
-        case GateKind::Sdg:
-            return sdg();
-        case GateKind::T:
-            return t();
-        case GateKind::Tdg:
-            return tdg();
-        case GateKind::Rx:
-            return rx(angles[0]);
-        case GateKind::Ry:
-            return ry(angles[0]);
-        case GateKind::Rz:
-            return rz(angles[0]);
-        case GateKind::Phase:
-            return phase(angles[0]);
-        case GateKind::U3:
-            return u3(angles[0], angles[1], angles[2]);
-        case GateKind::Cnot:
-            return cnot();
-        case GateKind::Cz:
-            return cz();
-        case GateKind::Swap:
-            return swap();
-        case GateKind::Iswap:
-            return iswap();
-        case GateKind::IswapDg:
-            return iswap_dg();
-        case GateKind::CRx:
-            return crx(angles[0]);
-        case GateKind::CRy:
-            return cry(angles[0]);
-        case GateKind::CRz:
-            return crz(angles[0]);
-        case GateKind::Toffoli:
-            return toffoli();
-        case GateKind::Ccz:
-            return ccz();
-        case GateKind::Unitary1q:
-        case GateKind::Unitary2q:
-        case GateKind::UnitaryKq:
-        case GateKind::Unitary1qDiag:
-            break;
+    if (is_matrix_kind(kind)) {
+        invariant_failure("Gate::with_angles: " + std::string(gate_kind_name(kind)) + " carries a matrix, not angles");
     }
-    invariant_failure("Gate::with_angles: " + std::string(gate_kind_name(kind)) + " carries a matrix, not angles");
+    std::array<Param, 3> params{};
+    std::transform(angles.begin(), angles.end(), params.begin(), Param::concrete);
+    return with_params(kind, std::span(params.data(), angles.size()));
 }
 
-Gate Gate::rx(Param theta) {
-    Gate g(GateKind::Rx);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::ry(Param theta) {
-    Gate g(GateKind::Ry);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::rz(Param theta) {
-    Gate g(GateKind::Rz);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::phase(Param theta) {
-    Gate g(GateKind::Phase);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::crx(Param theta) {
-    Gate g(GateKind::CRx);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::cry(Param theta) {
-    Gate g(GateKind::CRy);
-    g.params_[0] = theta;
-    return g;
-}
-Gate Gate::crz(Param theta) {
-    Gate g(GateKind::CRz);
-    g.params_[0] = theta;
-    return g;
-}
+Gate Gate::rx(Param theta) { return with_params(GateKind::Rx, {&theta, 1}); }
+Gate Gate::ry(Param theta) { return with_params(GateKind::Ry, {&theta, 1}); }
+Gate Gate::rz(Param theta) { return with_params(GateKind::Rz, {&theta, 1}); }
+Gate Gate::phase(Param theta) { return with_params(GateKind::Phase, {&theta, 1}); }
+Gate Gate::crx(Param theta) { return with_params(GateKind::CRx, {&theta, 1}); }
+Gate Gate::cry(Param theta) { return with_params(GateKind::CRy, {&theta, 1}); }
+Gate Gate::crz(Param theta) { return with_params(GateKind::CRz, {&theta, 1}); }
 
 Gate Gate::u3(Param theta, Param phi, Param lam) {
-    Gate g(GateKind::U3);
-    g.params_ = {theta, phi, lam};
-    return g;
+    const std::array<Param, 3> params{theta, phi, lam};
+    return with_params(GateKind::U3, params);
 }
 
 Gate Gate::unitary1q(const std::array<Complex, 4>& matrix) {
@@ -321,17 +291,8 @@ Gate Gate::unitary1q_diag(Complex d0, Complex d1) {
 // ---- Gate queries ----
 
 std::size_t Gate::arity() const {
-    if (kind_ == GateKind::UnitaryKq) {
-        return kq_width_;
-    }
-    if (is_one_qubit()) {
-        return 1;
-    }
-    if (is_two_qubit()) {
-        return 2;
-    }
-    check_invariant(kind_ == GateKind::Toffoli || kind_ == GateKind::Ccz, "gate kind out of range");
-    return 3;
+    const std::size_t targets = gate_kind_row(kind_).targets;
+    return targets == 0 ? kq_width_ : targets;
 }
 
 const Param& Gate::param(std::size_t i) const {
@@ -370,147 +331,118 @@ std::expected<GateMatrix, GateError> Gate::matrix() const {
             return rx_matrix(theta);
         case GateKind::Ry:
             return ry_matrix(theta);
-        case GateKind::Rz: {
-            SinCos sc = half(theta);
-            return diag2(Complex(sc.cos, -sc.sin), Complex(sc.cos, sc.sin));
-        }
-        case GateKind::Phase: {
-            SinCos sc = sin_cos(theta);
-            return diag2(ONE, Complex(sc.cos, sc.sin));
-        }
-        case GateKind::U3: {
-            const double phi = params_[1].value;
-            const double lam = params_[2].value;
-            SinCos t = half(theta);
-            SinCos e_phi = sin_cos(phi);
-            SinCos e_lam = sin_cos(lam);
-            SinCos e_sum = sin_cos(phi + lam);
-            return M2{Complex(t.cos, 0.0), Complex(-t.sin * e_lam.cos, -t.sin * e_lam.sin),
-                      Complex(t.sin * e_phi.cos, t.sin * e_phi.sin), Complex(t.cos * e_sum.cos, t.cos * e_sum.sin)};
-        }
+        case GateKind::Rz:
+            return rz_matrix(theta);
+        case GateKind::Phase:
+            return phase_matrix(theta);
+        case GateKind::U3:
+            return u3_matrix(theta, params_[1].value, params_[2].value);
         case GateKind::Cnot:
-            return M4{ONE,  ZERO, ZERO, ZERO,  //
-                      ZERO, ONE,  ZERO, ZERO,  //
-                      ZERO, ZERO, ZERO, ONE,   //
-                      ZERO, ZERO, ONE,  ZERO};
-        case GateKind::Cz: {
-            M4 m = identity<4>();
-            m[15] = Complex(-1.0, 0.0);
-            return m;
-        }
+            return permutation4({0, 1, 3, 2});
+        case GateKind::Cz:
+            return diag4(ONE, ONE, ONE, Complex(-1.0, 0.0));
         case GateKind::Swap:
-            return M4{ONE,  ZERO, ZERO, ZERO,  //
-                      ZERO, ZERO, ONE,  ZERO,  //
-                      ZERO, ONE,  ZERO, ZERO,  //
-                      ZERO, ZERO, ZERO, ONE};
+            return permutation4({0, 2, 1, 3});
         case GateKind::Iswap:
-        case GateKind::IswapDg: {
-            const Complex i_or_minus_i(0.0, kind_ == GateKind::Iswap ? 1.0 : -1.0);
-            return M4{ONE,  ZERO,         ZERO,         ZERO,  //
-                      ZERO, ZERO,         i_or_minus_i, ZERO,  //
-                      ZERO, i_or_minus_i, ZERO,         ZERO,  //
-                      ZERO, ZERO,         ZERO,         ONE};
-        }
+            return iswap_matrix(Complex(0.0, 1.0));
+        case GateKind::IswapDg:
+            return iswap_matrix(Complex(0.0, -1.0));
         case GateKind::CRx:
             return controlled(rx_matrix(theta));
         case GateKind::CRy:
             return controlled(ry_matrix(theta));
-        case GateKind::CRz: {
-            SinCos sc = half(theta);
-            M4 m = identity<4>();
-            m[2 * 4 + 2] = Complex(sc.cos, -sc.sin);
-            m[3 * 4 + 3] = Complex(sc.cos, sc.sin);
-            return m;
-        }
-        case GateKind::Toffoli: {
-            M8 m = identity<8>();
-            m[6 * 8 + 6] = ZERO;
-            m[7 * 8 + 7] = ZERO;
-            m[6 * 8 + 7] = ONE;
-            m[7 * 8 + 6] = ONE;
-            return m;
-        }
-        case GateKind::Ccz: {
-            M8 m = identity<8>();
-            m[63] = Complex(-1.0, 0.0);
-            return m;
-        }
-        case GateKind::Unitary1q: {
-            check_invariant(payload_.size() == 4, "Unitary1q holds 4 entries");
-            M2 m;
-            std::copy(payload_.begin(), payload_.end(), m.begin());
-            return m;
-        }
-        case GateKind::Unitary2q: {
-            check_invariant(payload_.size() == 16, "Unitary2q holds 16 entries");
-            M4 m;
-            std::copy(payload_.begin(), payload_.end(), m.begin());
-            return m;
-        }
+        case GateKind::CRz:
+            return controlled(rz_matrix(theta));
+        case GateKind::Toffoli:
+            return toffoli_matrix();
+        case GateKind::Ccz:
+            return ccz_matrix();
+        case GateKind::Unitary1q:
+        case GateKind::Unitary2q:
         case GateKind::UnitaryKq:
-            return std::unexpected(GateError::Unrepresentable);
         case GateKind::Unitary1qDiag:
-            check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
-            return diag2(payload_[0], payload_[1]);
+            return stored_matrix();
     }
     invariant_failure("gate kind out of range");
 }
 
+// The matrix of a matrix-carrying kind, read from its payload.
+std::expected<GateMatrix, GateError> Gate::stored_matrix() const {
+    if (kind_ == GateKind::UnitaryKq) {
+        return std::unexpected(GateError::Unrepresentable);
+    }
+    if (kind_ == GateKind::Unitary1qDiag) {
+        check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
+        return diag2(payload_[0], payload_[1]);
+    }
+    if (kind_ == GateKind::Unitary1q) {
+        check_invariant(payload_.size() == 4, "Unitary1q holds 4 entries");
+        M2 m;
+        std::copy(payload_.begin(), payload_.end(), m.begin());
+        return m;
+    }
+    check_invariant(kind_ == GateKind::Unitary2q, "Gate::stored_matrix: the kind carries no matrix");
+    check_invariant(payload_.size() == 16, "Unitary2q holds 16 entries");
+    M4 m;
+    std::copy(payload_.begin(), payload_.end(), m.begin());
+    return m;
+}
+
 Gate Gate::inverse() const {
-    Gate g(kind_);
+    Gate g(gate_kind_row(kind_).inverse);
+    if (kind_ == GateKind::U3) {
+        // U3(θ, φ, λ)⁻¹ = U3(−θ, −λ, −φ): φ and λ swap places.
+        g.params_ = {negated(params_[0]), negated(params_[2]), negated(params_[1])};
+        return g;
+    }
+    for (std::size_t i = 0; i < num_params(); ++i) {
+        g.params_[i] = negated(params_[i]);
+    }
+    if (is_matrix_kind(kind_)) {
+        g.kq_width_ = kq_width_;
+        g.payload_ = adjoint_payload();
+    }
+    return g;
+}
+
+std::vector<Complex> Gate::adjoint_payload() const {
     switch (kind_) {
+        case GateKind::Unitary1q:
+            return adjoint(payload_, 2);
+        case GateKind::Unitary2q:
+            return adjoint(payload_, 4);
+        case GateKind::UnitaryKq:
+            check_invariant(kq_width_ >= 1 && kq_width_ < 32, "UnitaryKq width out of range");
+            return adjoint(payload_, std::size_t{1} << kq_width_);
+        case GateKind::Unitary1qDiag:
+            check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
+            return {std::conj(payload_[0]), std::conj(payload_[1])};
         case GateKind::H:
         case GateKind::X:
         case GateKind::Y:
         case GateKind::Z:
-        case GateKind::Cnot:
-        case GateKind::Cz:
-        case GateKind::Swap:
-        case GateKind::Toffoli:
-        case GateKind::Ccz:
-            return g;
         case GateKind::S:
-            return Gate(GateKind::Sdg);
         case GateKind::Sdg:
-            return Gate(GateKind::S);
         case GateKind::T:
-            return Gate(GateKind::Tdg);
         case GateKind::Tdg:
-            return Gate(GateKind::T);
-        case GateKind::Iswap:
-            return Gate(GateKind::IswapDg);
-        case GateKind::IswapDg:
-            return Gate(GateKind::Iswap);
         case GateKind::Rx:
         case GateKind::Ry:
         case GateKind::Rz:
         case GateKind::Phase:
+        case GateKind::U3:
+        case GateKind::Cnot:
+        case GateKind::Cz:
+        case GateKind::Swap:
+        case GateKind::Iswap:
+        case GateKind::IswapDg:
         case GateKind::CRx:
         case GateKind::CRy:
         case GateKind::CRz:
-            g.params_[0] = negated(params_[0]);
-            return g;
-        case GateKind::U3:
-            // U3(θ, φ, λ)⁻¹ = U3(−θ, −λ, −φ): φ and λ swap places.
-            g.params_ = {negated(params_[0]), negated(params_[2]), negated(params_[1])};
-            return g;
-        case GateKind::Unitary1q:
-            g.payload_ = adjoint(payload_, 2);
-            return g;
-        case GateKind::Unitary2q:
-            g.payload_ = adjoint(payload_, 4);
-            return g;
-        case GateKind::UnitaryKq:
-            check_invariant(kq_width_ >= 1 && kq_width_ < 32, "UnitaryKq width out of range");
-            g.kq_width_ = kq_width_;
-            g.payload_ = adjoint(payload_, std::size_t{1} << kq_width_);
-            return g;
-        case GateKind::Unitary1qDiag:
-            check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
-            g.payload_ = {std::conj(payload_[0]), std::conj(payload_[1])};
-            return g;
+        case GateKind::Toffoli:
+        case GateKind::Ccz:
+            break;
     }
-    invariant_failure("gate kind out of range");
+    invariant_failure("Gate::adjoint_payload: " + std::string(name()) + " carries no matrix");
 }
 
 bool operator==(const Gate& a, const Gate& b) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "nivra/core/complex.h"
+#include "nivra/core/gate_table.h"
 
 namespace nivra {
 
@@ -59,53 +60,9 @@ struct Param {
     }
 };
 
-// The kind index is the position in this order; the class masks and the name
-// table are indexed by it, so the order is fixed.
-enum class GateKind : std::uint8_t {
-    H = 0,
-    X = 1,
-    Y = 2,
-    Z = 3,
-    S = 4,
-    Sdg = 5,
-    T = 6,
-    Tdg = 7,
-    Rx = 8,
-    Ry = 9,
-    Rz = 10,
-    Phase = 11,
-    U3 = 12,
-    Cnot = 13,
-    Cz = 14,
-    Swap = 15,
-    Iswap = 16,
-    IswapDg = 17,
-    CRx = 18,
-    CRy = 19,
-    CRz = 20,
-    Toffoli = 21,
-    Ccz = 22,
-    Unitary1q = 23,
-    Unitary2q = 24,
-    UnitaryKq = 25,
-    Unitary1qDiag = 26,
-};
-
-inline constexpr std::size_t GATE_KIND_COUNT = 27;
-
-// Kind classes as bit masks over the kind index (bit i set: kind i belongs).
-// Membership depends on the kind alone, never on parameters or stored matrices;
-// UnitaryKq belongs to no class.
-inline constexpr std::uint32_t CLIFFORD_KINDS = 0x3E03F;     // H X Y Z S Sdg Cnot Cz Swap Iswap IswapDg
-inline constexpr std::uint32_t DIAGONAL_KINDS = 0x4504CF8;   // Z S Sdg T Tdg Rz Phase Cz CRz Ccz Unitary1qDiag
-inline constexpr std::uint32_t ONE_QUBIT_KINDS = 0x4801FFF;  // H..U3, Unitary1q, Unitary1qDiag
-inline constexpr std::uint32_t TWO_QUBIT_KINDS = 0x11FE000;  // Cnot..CRz, Unitary2q
-
-constexpr std::uint32_t kind_bit(GateKind kind) { return std::uint32_t{1} << static_cast<unsigned>(kind); }
-constexpr bool is_clifford_kind(GateKind kind) { return (CLIFFORD_KINDS & kind_bit(kind)) != 0; }
-constexpr bool is_diagonal_kind(GateKind kind) { return (DIAGONAL_KINDS & kind_bit(kind)) != 0; }
-constexpr bool is_one_qubit_kind(GateKind kind) { return (ONE_QUBIT_KINDS & kind_bit(kind)) != 0; }
-constexpr bool is_two_qubit_kind(GateKind kind) { return (TWO_QUBIT_KINDS & kind_bit(kind)) != 0; }
+// The row of a kind (core/gate_table.h); throws InvariantError for a value
+// outside the enumeration.
+const GateRow& gate_kind_row(GateKind kind);
 
 // The kind's display name, its identifier above ("H", "Sdg", "IswapDg", "UnitaryKq", ...).
 std::string_view gate_kind_name(GateKind kind);
@@ -259,6 +216,13 @@ public:
 
 private:
     explicit Gate(GateKind kind) : kind_(kind) {}
+    // An angle kind with its parameters; throws InvariantError for a matrix
+    // kind or a count that differs from the kind's.
+    static Gate with_params(GateKind kind, std::span<const Param> params);
+    // matrix() of a matrix-carrying kind.
+    std::expected<GateMatrix, GateError> stored_matrix() const;
+    // The stored matrix of the inverse of a matrix kind.
+    std::vector<Complex> adjoint_payload() const;
 
     GateKind kind_;
     std::uint8_t kq_width_ = 0;

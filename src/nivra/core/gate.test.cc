@@ -4,6 +4,7 @@
 #include <limits>
 #include <numbers>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -230,8 +231,9 @@ TEST(GateKinds, DiagonalKindsHaveDiagonalMatrices) {
     }
 }
 
-// A Clifford maps every Pauli product to a Pauli product (up to a phase).
-TEST(GateKinds, CliffordKindsMapPaulisToPaulis) {
+// Does u (on n = 1 or 2 qubits) map every Pauli product to a Pauli product,
+// up to a phase, under conjugation? That is what makes a gate Clifford.
+bool maps_paulis_to_paulis(const Dense& u, std::size_t n) {
     const Dense I{2, {1.0, 0.0, 0.0, 1.0}};
     const Dense X{2, {0.0, 1.0, 1.0, 0.0}};
     const Dense Y{2, {0.0, Complex(0, -1), Complex(0, 1), 0.0}};
@@ -246,21 +248,18 @@ TEST(GateKinds, CliffordKindsMapPaulisToPaulis) {
         }
         return out;
     };
-    auto paulis = [&](std::size_t n) {
-        std::vector<Dense> all = one;
-        if (n == 2) {
-            all.clear();
-            for (const Dense& a : one) {
-                for (const Dense& b : one) {
-                    all.push_back(kron(a, b));
-                }
+    std::vector<Dense> paulis = one;
+    if (n == 2) {
+        paulis.clear();
+        for (const Dense& a : one) {
+            for (const Dense& b : one) {
+                paulis.push_back(kron(a, b));
             }
         }
-        return all;
-    };
+    }
     // Is m = phase · p for some Pauli product p and unit phase?
-    auto is_pauli_up_to_phase = [&](const Dense& m, std::size_t n) {
-        for (const Dense& p : paulis(n)) {
+    auto is_pauli_up_to_phase = [&](const Dense& m) {
+        for (const Dense& p : paulis) {
             // Tr(p·m)/dim is the phase when m is a multiple of p.
             Dense pm = multiply(p, m);
             Complex trace = 0.0;
@@ -274,18 +273,65 @@ TEST(GateKinds, CliffordKindsMapPaulisToPaulis) {
         }
         return false;
     };
+    bool maps_all = true;
+    for (const Dense& p : paulis) {
+        maps_all = maps_all && is_pauli_up_to_phase(multiply(multiply(u, p), adjoint(u)));
+    }
+    return maps_all;
+}
+
+TEST(GateKinds, CliffordKindsMapPaulisToPaulis) {
     std::mt19937_64 rng(3);
     for (const Gate& g : gates_of_every_kind(rng)) {
         if (!g.is_one_qubit() && !g.is_two_qubit()) {
             continue;
         }
-        std::size_t n = g.arity();
-        Dense u = dense_of(g);
-        bool maps_all = true;
-        for (const Dense& p : paulis(n)) {
-            maps_all = maps_all && is_pauli_up_to_phase(multiply(multiply(u, p), adjoint(u)), n);
+        EXPECT_EQ(maps_paulis_to_paulis(dense_of(g), g.arity()), g.is_clifford()) << g.name();
+    }
+}
+
+bool is_diagonal(const Dense& m) {
+    for (std::size_t i = 0; i < m.dim; ++i) {
+        for (std::size_t j = 0; j < m.dim; ++j) {
+            if (i != j && m.at(i, j) != Complex(0.0, 0.0)) return false;
         }
-        EXPECT_EQ(maps_all, g.is_clifford()) << g.name();
+    }
+    return true;
+}
+
+// Each angle-carrying row against the matrices its kind produces, for random
+// angles: width, unitarity, the diagonal and Clifford flags, and the declared
+// inverse kind (with the angles negated; U3 also swaps phi and lam) undoing it.
+// The matrix kinds are covered with their payloads by the tests around.
+TEST(GateTable, EveryRowAgreesWithItsMatrices) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> angle(-4.0 * PI, 4.0 * PI);
+    for (const GateRow& row : GATE_TABLE) {
+        SCOPED_TRACE(std::string(row.name));
+        EXPECT_EQ(&gate_kind_row(row.kind), &row);
+        EXPECT_EQ(gate_kind_name(row.kind), row.name);
+        if (has_flag(row, MATRIX)) {
+            continue;
+        }
+        for (int round = 0; round < 20; ++round) {
+            std::vector<double> angles(row.params);
+            for (double& a : angles) a = angle(rng);
+            std::vector<double> undo = angles;
+            if (row.params == 3) undo = {angles[0], angles[2], angles[1]};
+            for (double& a : undo) a = -a;
+            const Gate g = Gate::with_angles(row.kind, angles);
+            EXPECT_EQ(g.arity(), row.targets);
+            EXPECT_EQ(g.num_params(), row.params);
+            const Dense u = dense_of(g);
+            ASSERT_EQ(u.dim, std::size_t{1} << row.targets);
+            EXPECT_LT(distance_from_identity(multiply(u, adjoint(u))), 1e-12);
+            EXPECT_EQ(is_diagonal(u), has_flag(row, DIAGONAL));
+            const Dense inverse = dense_of(Gate::with_angles(row.inverse, undo));
+            EXPECT_LT(distance_from_identity(multiply(u, inverse)), 1e-12);
+            if (row.targets <= 2) {
+                EXPECT_EQ(maps_paulis_to_paulis(u, row.targets), has_flag(row, CLIFFORD));
+            }
+        }
     }
 }
 

@@ -34,41 +34,10 @@ namespace {
 
 enum class Path : std::uint8_t { OneQubit, TwoQubit, Refused };
 
+// One- and two-qubit gates by their kind's width, UnitaryKq by its own; wider ones are refused.
 Path path_of(const Gate& gate) {
-    switch (gate.kind()) {
-        case GateKind::H:
-        case GateKind::X:
-        case GateKind::Y:
-        case GateKind::Z:
-        case GateKind::S:
-        case GateKind::Sdg:
-        case GateKind::T:
-        case GateKind::Tdg:
-        case GateKind::Rx:
-        case GateKind::Ry:
-        case GateKind::Rz:
-        case GateKind::Phase:
-        case GateKind::U3:
-        case GateKind::Unitary1q:
-        case GateKind::Unitary1qDiag:
-            return Path::OneQubit;
-        case GateKind::Cnot:
-        case GateKind::Cz:
-        case GateKind::Swap:
-        case GateKind::Iswap:
-        case GateKind::IswapDg:
-        case GateKind::CRx:
-        case GateKind::CRy:
-        case GateKind::CRz:
-        case GateKind::Unitary2q:
-            return Path::TwoQubit;
-        case GateKind::UnitaryKq:
-            return gate.kq_width() == 1 ? Path::OneQubit : gate.kq_width() == 2 ? Path::TwoQubit : Path::Refused;
-        case GateKind::Toffoli:
-        case GateKind::Ccz:
-            return Path::Refused;
-    }
-    invariant_failure("plan_gate: unknown gate kind");
+    const std::size_t width = gate.arity();
+    return width == 1 ? Path::OneQubit : width == 2 ? Path::TwoQubit : Path::Refused;
 }
 
 bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }

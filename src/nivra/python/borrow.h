@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace nivra::python {
 
@@ -29,9 +30,14 @@ public:
                 if (cur == EXCLUSIVE) throw BorrowError("Already mutably borrowed");
             } while (!flag_->state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
         }
+        // Moving hands the borrow over; the moved-from guard releases nothing.
+        Shared(Shared&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
         Shared(const Shared&) = delete;
         Shared& operator=(const Shared&) = delete;
-        ~Shared() { flag_->state_.fetch_sub(1, std::memory_order_release); }
+        Shared& operator=(Shared&&) = delete;
+        ~Shared() {
+            if (flag_ != nullptr) flag_->state_.fetch_sub(1, std::memory_order_release);
+        }
 
     private:
         const BorrowFlag* flag_;
@@ -46,9 +52,13 @@ public:
                 throw BorrowError(expected == EXCLUSIVE ? "Already mutably borrowed" : "Already borrowed");
             }
         }
+        Exclusive(Exclusive&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
         Exclusive(const Exclusive&) = delete;
         Exclusive& operator=(const Exclusive&) = delete;
-        ~Exclusive() { flag_->state_.store(0, std::memory_order_release); }
+        Exclusive& operator=(Exclusive&&) = delete;
+        ~Exclusive() {
+            if (flag_ != nullptr) flag_->state_.store(0, std::memory_order_release);
+        }
 
     private:
         const BorrowFlag* flag_;

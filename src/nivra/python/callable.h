@@ -1,8 +1,8 @@
 #pragma once
-// Functions and methods exposed as CPython builtins with a hand-written
-// argument parser, so that each keeps the exact docstring, text signature and
-// argument conversions the API documents (nanobind's own function objects
-// would prepend a generated signature to every docstring).
+// The layer beneath declare.h: functions and methods are CPython builtins with
+// their own argument parser, so that each keeps the exact docstring, text
+// signature and argument conversions the API documents (nanobind's own
+// function objects would prepend a generated signature to every docstring).
 //
 // A builtin's docstring carries its text signature in CPython's convention:
 //   "name($self, q)\n--\n\nApply Hadamard to qubit `q`."
@@ -38,28 +38,6 @@ void parse_args(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs
 // must be held): python errors pass through; BorrowError and InvariantError
 // become RuntimeError; std::bad_alloc MemoryError; anything else RuntimeError.
 void set_python_error_from_current_exception() noexcept;
-
-// Signature of the implementation functions wrapped by `builtin`.
-using Impl = nanobind::object (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// A METH_FASTCALL | METH_KEYWORDS entry point that runs F and turns any C++
-// exception into a Python exception.
-template <Impl F>
-PyObject* builtin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        return F(self, args, nargs, kwnames).release().ptr();
-    } catch (...) {
-        set_python_error_from_current_exception();
-        return nullptr;
-    }
-}
-
-// Method table entry for a builtin. `doc` holds the text signature header.
-template <Impl F>
-constexpr PyMethodDef method_def(const char* name, const char* doc) {
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<F>)),
-                       METH_FASTCALL | METH_KEYWORDS, doc};
-}
 
 // Adds `def` (static storage) to a module as a function.
 void add_function(nanobind::module_& m, PyMethodDef* def);

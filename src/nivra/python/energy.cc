@@ -18,8 +18,7 @@
 #include "nivra/core/pauli.h"
 #include "nivra/ir/ansatz.h"
 #include "nivra/mps/backend.h"
-#include "nivra/python/callable.h"
-#include "nivra/python/convert.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
 #include "nivra/sv/backend.h"
@@ -27,6 +26,29 @@
 namespace nb = nanobind;
 
 namespace nivra::python {
+
+// A sequence (not a str) of 2-tuples of qubit indices, every failure naming the argument.
+template <>
+struct Param<std::vector<ir::Edge>> {
+    static std::vector<ir::Edge> convert(nb::handle obj, const char* name) {
+        struct Context {
+            std::vector<ir::Edge> edges;
+            const char* name;
+        } context{{}, name};
+        for_each_item(
+            obj, name,
+            [](void* raw, nb::handle item) {
+                auto& c = *static_cast<Context*>(raw);
+                const auto pair = to_pair(item, c.name);
+                const Qubit a = to_u32(pair[0], c.name);
+                const Qubit b = to_u32(pair[1], c.name);
+                c.edges.emplace_back(a, b);
+            },
+            &context);
+        return std::move(context.edges);
+    }
+    static std::string py_type() { return "Sequence[tuple[int, int]]"; }
+};
 
 namespace {
 
@@ -39,12 +61,7 @@ struct PyPauliSum {
 
 // --- PauliSum ---------------------------------------------------------------------
 
-nb::object load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"path", "n_qubits"};
-    PyObject* out[2];
-    parse_args({"PauliSum.load", names, 2, 2}, args, nargs, kwnames, out);
-    const std::string path = to_str(out[0], "path");
-    const std::uint32_t n_qubits = to_u32(out[1], "n_qubits");
+nb::object load(std::string path, std::uint32_t n_qubits) {
     auto text = read_text_file(path);
     if (!text) raise_value("read " + path + ": " + text.error());
     auto sum = PauliSum::parse(*text, n_qubits);
@@ -52,16 +69,13 @@ nb::object load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return make_instance<PyPauliSum>(nb::type<PyPauliSum>(), std::move(*sum));
 }
 
-nb::object num_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"PauliSum.num_terms", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    return nb::int_(native<PyPauliSum>(self).sum.terms.size());
-}
+std::size_t num_terms(const PyPauliSum& p) { return p.sum.terms.size(); }
 
-PyMethodDef load_def =
-    method_def<load>("load",
-                     "load(path, n_qubits)\n--\n\nRead a Pauli-sum file (`<coeff> <pauli>` per line, `#` comments) "
-                     "for `n_qubits` qubits.");
-PyMethodDef num_terms_def = method_def<num_terms>("num_terms", "num_terms($self)\n--\n\nThe number of terms.");
+constexpr auto LOAD = static_method<&load>("PauliSum.load", {"path", "n_qubits"},
+                                           "Read a Pauli-sum file (`<coeff> <pauli>` per line, `#` comments) "
+                                           "for `n_qubits` qubits.")
+                          .returning("PauliSum");
+constexpr auto NUM_TERMS = method<&num_terms>("PauliSum.num_terms", "The number of terms.");
 
 PyType_Slot pauli_sum_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
@@ -70,54 +84,19 @@ PyType_Slot pauli_sum_slots[] = {
 
 // --- Energies ------------------------------------------------------------------------
 
-// A sequence (not a str) of 2-tuples of qubit indices.
-std::vector<ir::Edge> to_edges(nb::handle obj) {
-    std::vector<ir::Edge> edges;
-    for_each_item(
-        obj, "edges",
-        [](void* context, nb::handle item) {
-            const auto pair = to_pair(item, "edges");
-            const Qubit a = to_u32(pair[0], "edges");
-            const Qubit b = to_u32(pair[1], "edges");
-            static_cast<std::vector<ir::Edge>*>(context)->emplace_back(a, b);
-        },
-        &edges);
-    return edges;
-}
-
-nb::object hea_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"n_qubits", "depth", "thetas", "ham"};
-    PyObject* out[4];
-    parse_args({"hea_energy", names, 4, 4}, args, nargs, kwnames, out);
-    const std::uint32_t n_qubits = to_u32(out[0], "n_qubits");
-    const std::uint32_t depth = to_u32(out[1], "depth");
-    const std::vector<double> thetas = to_f64_list(out[2], "thetas");
-    const PauliSum& ham = native_arg<PyPauliSum>(out[3], "ham", "PauliSum").sum;
-
+double hea_energy(std::uint32_t n_qubits, std::uint32_t depth, std::vector<double> thetas, const PyPauliSum& ham) {
     auto circuit = ir::build_hea(n_qubits, depth, thetas);
     if (!circuit) raise_value("build_hea: " + circuit.error().message());
     auto sv = sv::NaiveSvBackend::with_seed(0);
     auto run = backend::run_with_outcomes(sv, *circuit);
     if (!run) raise_value("run: " + run.error().debug());
-    double energy = 0.0;
-    for (const PauliString& term : ham.terms) {
-        auto value = sv.expectation_value(run->state, term);
-        if (!value) raise_value("energy: " + value.error().debug());
-        energy += *value;
-    }
-    return nb::float_(energy);
+    auto energy = backend::expectation_pauli_sum(sv, run->state, ham.sum.terms);
+    if (!energy) raise_value("energy: " + energy.error().debug());
+    return *energy;
 }
 
-nb::object qaoa_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"n_qubits", "edges", "gammas", "betas", "backend"};
-    PyObject* out[5];
-    parse_args({"qaoa_energy", names, 5, 5}, args, nargs, kwnames, out);
-    const std::uint32_t n_qubits = to_u32(out[0], "n_qubits");
-    const std::vector<ir::Edge> edges = to_edges(out[1]);
-    const std::vector<double> gammas = to_f64_list(out[2], "gammas");
-    const std::vector<double> betas = to_f64_list(out[3], "betas");
-    const std::string backend_name = to_str(out[4], "backend");
-
+double qaoa_energy(std::uint32_t n_qubits, std::vector<ir::Edge> edges, std::vector<double> gammas,
+                   std::vector<double> betas, std::string backend_name) {
     auto circuit = ir::build_qaoa(n_qubits, edges, gammas, betas);
     if (!circuit) raise_value("build_qaoa: " + circuit.error().message());
     auto cost = ir::maxcut_pauli_sum(n_qubits, edges);
@@ -127,13 +106,9 @@ nb::object qaoa_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         auto sv = sv::NaiveSvBackend::with_seed(0);
         auto run = backend::run_with_outcomes(sv, *circuit);
         if (!run) raise_value("run sv: " + run.error().debug());
-        double energy = 0.0;
-        for (const PauliString& term : cost->terms) {
-            auto value = sv.expectation_value(run->state, term);
-            if (!value) raise_value("energy sv: " + value.error().debug());
-            energy += *value;
-        }
-        return nb::float_(energy);
+        auto energy = backend::expectation_pauli_sum(sv, run->state, cost->terms);
+        if (!energy) raise_value("energy sv: " + energy.error().debug());
+        return *energy;
     }
     if (backend_name == "mps") {
         auto mps = mps::MpsBackend::with_seed(0);
@@ -141,19 +116,17 @@ nb::object qaoa_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!state) raise_value("run mps: " + state.error().debug());
         auto energy = backend::expectation_pauli_sum(mps, *state, cost->terms);
         if (!energy) raise_value("energy mps: " + energy.error().debug());
-        return nb::float_(*energy);
+        return *energy;
     }
     raise_value("unknown backend " + fmt::quoted(backend_name) + " (expected \"sv\" or \"mps\")");
 }
 
-PyMethodDef hea_energy_def = method_def<hea_energy>(
-    "hea_energy",
-    "hea_energy(n_qubits, depth, thetas, ham)\n--\n\n"
+constexpr auto HEA_ENERGY = function<&hea_energy>(
+    "hea_energy", {"n_qubits", "depth", "thetas", "ham"},
     "<psi|ham|psi> for the hardware-efficient ansatz: `depth` layers of Ry(`thetas`) and a CNOT chain, then a\n"
     "final Ry layer (n_qubits*(depth+1) angles), on the state vector.");
-PyMethodDef qaoa_energy_def = method_def<qaoa_energy>(
-    "qaoa_energy",
-    "qaoa_energy(n_qubits, edges, gammas, betas, backend)\n--\n\n"
+constexpr auto QAOA_ENERGY = function<&qaoa_energy>(
+    "qaoa_energy", {"n_qubits", "edges", "gammas", "betas", "backend"},
     "The Max-Cut energy <psi|C|psi> of the QAOA circuit for the graph `edges` (a list of (a, b) tuples),\n"
     "one layer per (gamma, beta) pair, on `backend` \"sv\" or \"mps\".");
 
@@ -166,10 +139,8 @@ void register_energy(nb::module_& m) {
         cls = nb::class_<PyPauliSum>(m, "PauliSum", "A weighted sum of Pauli strings (load it with `PauliSum.load`).",
                                      nb::is_final(), nb::type_slots(pauli_sum_slots));
     }
-    add_static_method(cls, &load_def);
-    add_method(cls, &num_terms_def);
-    add_function(m, &hea_energy_def);
-    add_function(m, &qaoa_energy_def);
+    add_all<LOAD, NUM_TERMS>(cls);
+    add_all<HEA_ENERGY, QAOA_ENERGY>(m);
 }
 
 }  // namespace nivra::python

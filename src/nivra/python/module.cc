@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "nivra/python/callable.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/register.h"
 
 namespace nb = nanobind;
@@ -12,13 +12,9 @@ namespace nb = nanobind;
 namespace nivra::python {
 namespace {
 
-nb::object version_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {""};
-    parse_args({"version", std::span(names, 0), 0, 0}, args, nargs, kwnames, nullptr);
-    return nb::str(VERSION);
-}
+std::string version() { return VERSION; }
 
-PyMethodDef version_def = method_def<version_impl>("version", "version()\n--\n\nThe package version.");
+constexpr auto VERSION_FN = function<&version>("version", "The package version.");
 
 }  // namespace
 }  // namespace nivra::python
@@ -29,7 +25,7 @@ NB_MODULE(_native, m) {
     // is printed about them.
     nb::set_leak_warnings(false);
     m.attr("__version__") = VERSION;
-    add_function(m, &version_def);
+    add<VERSION_FN>(m);
     register_circuit(m);
     register_energy(m);
     register_run(m);

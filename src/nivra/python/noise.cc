@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "nivra/core/format.h"
-#include "nivra/python/callable.h"
-#include "nivra/python/convert.h"
+#include "nivra/core/gate_table.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
 #include "nivra/sv/noise/apply.h"
@@ -82,19 +82,31 @@ std::vector<Qubit> extract_qubits(nb::handle obj) {
     raise_message(PyExc_ValueError, "qubit must be an int or list[int]");
 }
 
-struct Mnemonic {
-    std::string_view name;
-    std::string_view kind;
-};
+// The gate row a lowercase noise mnemonic names; null when none does.
+const GateRow* find_mnemonic(std::string_view lower) {
+    for (const GateRow& row : GATE_TABLE) {
+        for (std::string_view mnemonic : row.mnemonics) {
+            if (!mnemonic.empty() && mnemonic == lower) return &row;
+        }
+    }
+    return nullptr;
+}
 
-constexpr std::array<Mnemonic, 26> MNEMONICS{{
-    {"h", "H"},     {"x", "X"},       {"y", "Y"},         {"z", "Z"},         {"s", "S"},
-    {"sdg", "Sdg"}, {"t", "T"},       {"tdg", "Tdg"},     {"rx", "Rx"},       {"ry", "Ry"},
-    {"rz", "Rz"},   {"p", "Phase"},   {"phase", "Phase"}, {"u", "U3"},        {"u3", "U3"},
-    {"cx", "Cnot"}, {"cnot", "Cnot"}, {"cz", "Cz"},       {"swap", "Swap"},   {"iswap", "Iswap"},
-    {"crx", "CRx"}, {"cry", "CRy"},   {"crz", "CRz"},     {"ccx", "Toffoli"}, {"toffoli", "Toffoli"},
-    {"ccz", "Ccz"},
-}};
+// "h,x,...,p/phase,...": every kind with mnemonics in kind order, a kind's
+// aliases joined by '/'.
+std::string supported_mnemonics() {
+    std::string text;
+    for (const GateRow& row : GATE_TABLE) {
+        if (row.mnemonics[0].empty()) continue;
+        if (!text.empty()) text += ',';
+        text += row.mnemonics[0];
+        for (std::size_t i = 1; i < row.mnemonics.size() && !row.mnemonics[i].empty(); ++i) {
+            text += '/';
+            text += row.mnemonics[i];
+        }
+    }
+    return text;
+}
 
 // Gate mnemonics (ASCII case-insensitive) to gate-kind names, in order; the
 // first unknown name is reported as the caller wrote it.
@@ -106,17 +118,12 @@ std::vector<std::string> map_names(const std::vector<std::string>& names) {
         for (char& c : lower) {
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         }
-        const Mnemonic* found = nullptr;
-        for (const Mnemonic& m : MNEMONICS) {
-            if (m.name == lower) found = &m;
-        }
+        const GateRow* found = find_mnemonic(lower);
         if (found == nullptr) {
-            raise_message(PyExc_ValueError,
-                          "unknown gate name " + fmt::quoted(name) +
-                              "; supported: h,x,y,z,s,sdg,t,tdg,rx,ry,rz,p/phase,u/u3,cx/cnot,cz,swap,iswap,crx,cry,"
-                              "crz,ccx/toffoli,ccz (nivra has no 'id'/idle gate)");
+            raise_message(PyExc_ValueError, "unknown gate name " + fmt::quoted(name) + "; supported: " +
+                                                 supported_mnemonics() + " (nivra has no 'id'/idle gate)");
         }
-        kinds.emplace_back(found->kind);
+        kinds.emplace_back(found->name);
     }
     return kinds;
 }
@@ -126,53 +133,22 @@ bool in_unit_interval(double x) { return x >= 0.0 && x <= 1.0; }
 
 // --- NoiseModel ---------------------------------------------------------------------
 
-PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        VectorcallArgs call(args, kwargs);
-        parse_args({"NoiseModel.__new__", {}, 0, 0}, call.args(), call.nargs(), call.kwnames(), nullptr);
-        return make_instance<PyNoiseModel>(reinterpret_cast<PyObject*>(type)).release().ptr();
-    } catch (...) {
-        set_python_error_from_current_exception();
-        return nullptr;
-    }
+nb::object model_new(nb::handle type) { return make_instance<PyNoiseModel>(type); }
+
+// `gates` is read after `qubits`, so a bad qubit list is reported first.
+void add_quantum_error(Writing<PyNoiseModel> m, const PyQuantumError& err, nb::handle gates,
+                       std::vector<std::uint32_t> qubits) {
+    const std::vector<std::string> kinds = map_names(extract_gates(gates));
+    m->model.add_quantum_error(err.error, kinds, qubits);
 }
 
-const noise::QuantumError& error_arg(nb::handle obj) {
-    return native_arg<PyQuantumError>(obj, "err", "QuantumError").error;
+void add_all_qubit_quantum_error(Writing<PyNoiseModel> m, const PyQuantumError& err, nb::handle gates) {
+    const std::vector<std::string> kinds = map_names(extract_gates(gates));
+    m->model.add_all_qubit_quantum_error(err.error, kinds);
 }
 
-nb::object add_quantum_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"err", "gates", "qubits"};
-    PyObject* out[3];
-    parse_args({"NoiseModel.add_quantum_error", names, 3, 3}, args, nargs, kwnames, out);
-    PyNoiseModel& m = native<PyNoiseModel>(self);
-    BorrowFlag::Exclusive write(m.borrow);
-    const noise::QuantumError& error = error_arg(out[0]);
-    const std::vector<Qubit> qubits = to_u32_list(out[2], "qubits");
-    const std::vector<std::string> kinds = map_names(extract_gates(out[1]));
-    m.model.add_quantum_error(error, kinds, qubits);
-    return nb::none();
-}
-
-nb::object add_all_qubit_quantum_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"err", "gates"};
-    PyObject* out[2];
-    parse_args({"NoiseModel.add_all_qubit_quantum_error", names, 2, 2}, args, nargs, kwnames, out);
-    PyNoiseModel& m = native<PyNoiseModel>(self);
-    BorrowFlag::Exclusive write(m.borrow);
-    const noise::QuantumError& error = error_arg(out[0]);
-    const std::vector<std::string> kinds = map_names(extract_gates(out[1]));
-    m.model.add_all_qubit_quantum_error(error, kinds);
-    return nb::none();
-}
-
-nb::object add_readout_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"probs", "qubit"};
-    PyObject* out[2];
-    parse_args({"NoiseModel.add_readout_error", names, 2, 2}, args, nargs, kwnames, out);
-    PyNoiseModel& m = native<PyNoiseModel>(self);
-    BorrowFlag::Exclusive write(m.borrow);
-    const std::vector<std::vector<double>> rows = to_f64_rows(out[0], "probs");
+// The matrix is checked before `qubit` is read.
+void add_readout_error(Writing<PyNoiseModel> m, std::vector<std::vector<double>> rows, nb::handle qubit) {
     if (rows.size() != 2 || rows[0].size() != 2 || rows[1].size() != 2) {
         raise_message(PyExc_ValueError, "readout probs must be a 2x2 matrix [[P(0|0),P(1|0)],[P(0|1),P(1|1)]]");
     }
@@ -189,40 +165,37 @@ nb::object add_readout_error(PyObject* self, PyObject* const* args, Py_ssize_t n
                           "readout row " + fmt::display(std::uint64_t{r}) + " must sum to 1, got " + fmt::display(sum));
         }
     }
-    const std::vector<Qubit> qubits = extract_qubits(out[1]);
+    const std::vector<Qubit> qubits = extract_qubits(qubit);
     const noise::ReadoutError readout{{rows[0][0], rows[0][1], rows[1][0], rows[1][1]}};
-    for (Qubit q : qubits) m.model.add_readout_error(q, readout);
-    return nb::none();
+    for (Qubit q : qubits) m->model.add_readout_error(q, readout);
 }
 
-PyMethodDef add_quantum_error_def = method_def<add_quantum_error>(
-    "add_quantum_error",
-    "add_quantum_error($self, err, gates, qubits)\n--\n\n"
+constexpr auto MODEL_NEW = constructor<&model_new>(
+    "NoiseModel.__new__",
+    "Attaches error channels to gates/qubits; pass it to `run(noise=)` for noisy state-vector trajectories.");
+constexpr auto ADD_QUANTUM_ERROR = method<&add_quantum_error>(
+    "NoiseModel.add_quantum_error", {"err", arg("gates", "str | Sequence[str]"), "qubits"},
     "Attach `err` to `gates` (str or list[str]) acting on exactly the `qubits` tuple, in order. Gate names are\n"
     "mnemonics (h, cx, rz, ...), case-insensitive, translated to gate kinds.");
-PyMethodDef add_all_qubit_quantum_error_def = method_def<add_all_qubit_quantum_error>(
-    "add_all_qubit_quantum_error",
-    "add_all_qubit_quantum_error($self, err, gates)\n--\n\n"
+constexpr auto ADD_ALL_QUBIT_QUANTUM_ERROR = method<&add_all_qubit_quantum_error>(
+    "NoiseModel.add_all_qubit_quantum_error", {"err", arg("gates", "str | Sequence[str]")},
     "Attach `err` to `gates` (str or list[str]) on whichever qubits each gate acts on.");
-PyMethodDef add_readout_error_def =
-    method_def<add_readout_error>("add_readout_error",
-                                  "add_readout_error($self, probs, qubit)\n--\n\n"
-                                  "Attach a per-qubit readout error. `probs` is the 2\u00d72 confusion matrix\n"
-                                  "`[[P(0|0), P(1|0)], [P(0|1), P(1|1)]]`; `qubit` is an int or list[int].");
+constexpr auto ADD_READOUT_ERROR =
+    method<&add_readout_error>("NoiseModel.add_readout_error", {"probs", arg("qubit", "int | Sequence[int]")},
+                               "Attach a per-qubit readout error. `probs` is the 2\u00d72 confusion matrix\n"
+                               "`[[P(0|0), P(1|0)], [P(0|1), P(1|1)]]`; `qubit` is an int or list[int].");
 
 PyType_Slot model_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&model_new)},
+    {Py_tp_new, reinterpret_cast<void*>(&construct<MODEL_NEW>)},
     {Py_tp_init, reinterpret_cast<void*>(&init_done)},
     {0, nullptr},
 };
 
 // --- QuantumError and the factories ---------------------------------------------------
 
-nb::object arity(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    return nb::int_(native<PyQuantumError>(self).error.arity());
-}
+std::uint64_t arity(const PyQuantumError& e) { return e.error.arity(); }
 
-PyMethodDef arity_def = method_def<arity>("arity", nullptr);
+constexpr auto ARITY = property<&arity>("QuantumError.arity", "Number of qubits this channel acts on (1 or 2).");
 
 PyType_Slot error_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
@@ -233,20 +206,7 @@ nb::object new_error(noise::QuantumError error) {
     return make_instance<PyQuantumError>(nb::type<PyQuantumError>(), std::move(error));
 }
 
-// The one float argument of a factory.
-double one_float(const char* qualname, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const char* names[] = {name};
-    PyObject* out[1];
-    parse_args({qualname, names, 1, 1}, args, nargs, kwnames, out);
-    return to_f64(out[0], name);
-}
-
-nb::object depolarizing_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"p", "num_qubits"};
-    PyObject* out[2];
-    parse_args({"depolarizing_error", names, 2, 1}, args, nargs, kwnames, out);
-    const double p = to_f64(out[0], "p");
-    const std::uint8_t num_qubits = out[1] != nullptr ? to_u8(out[1], "num_qubits") : 1;
+nb::object depolarizing_error(double p, std::uint8_t num_qubits) {
     if (!in_unit_interval(p))
         raise_message(PyExc_ValueError, "depolarizing p must be in [0,1], got " + fmt::display(p));
     if (num_qubits != 1 && num_qubits != 2) {
@@ -256,37 +216,40 @@ nb::object depolarizing_error(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return new_error(noise::depolarizing_error(p, num_qubits));
 }
 
-nb::object amplitude_damping_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const double gamma = one_float("amplitude_damping_error", "gamma", args, nargs, kwnames);
-    if (!in_unit_interval(gamma)) raise_message(PyExc_ValueError, "gamma must be in [0,1], got " + fmt::display(gamma));
-    return new_error(noise::amplitude_damping_error(gamma));
+// A factory of one argument that must lie in [0,1]; `label` names it in the
+// range error "<label> must be in [0,1], got <value>".
+struct UnitFactory {
+    const char* name;
+    const char* param;
+    const char* label;
+    noise::QuantumError (*make)(double);
+    const char* doc;
+};
+
+constexpr UnitFactory AMPLITUDE_DAMPING{"amplitude_damping_error", "gamma", "gamma", &noise::amplitude_damping_error,
+                                        "Amplitude damping channel with decay `gamma` (0..=1)."};
+constexpr UnitFactory PHASE_DAMPING{"phase_damping_error", "lam", "lambda", &noise::phase_damping_error,
+                                    "Phase damping (dephasing) channel with `lam` (0..=1)."};
+constexpr UnitFactory BIT_FLIP{"bit_flip_error", "p", "bit_flip p", &noise::bit_flip_error,
+                               "Bit-flip channel: X with probability `p`, identity otherwise."};
+constexpr UnitFactory PHASE_FLIP{"phase_flip_error", "p", "phase_flip p", &noise::phase_flip_error,
+                                 "Phase-flip channel: Z with probability `p`, identity otherwise."};
+
+template <const UnitFactory& U>
+nb::object unit_factory(double value) {
+    if (!in_unit_interval(value)) {
+        raise_message(PyExc_ValueError, std::string(U.label) + " must be in [0,1], got " + fmt::display(value));
+    }
+    return new_error(U.make(value));
 }
 
-nb::object phase_damping_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const double lam = one_float("phase_damping_error", "lam", args, nargs, kwnames);
-    if (!in_unit_interval(lam)) raise_message(PyExc_ValueError, "lambda must be in [0,1], got " + fmt::display(lam));
-    return new_error(noise::phase_damping_error(lam));
-}
+template <const UnitFactory& U>
+constexpr auto UNIT_FACTORY = function<&unit_factory<U>>(U.name, {U.param}, U.doc).returning("QuantumError");
 
-nb::object bit_flip_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const double p = one_float("bit_flip_error", "p", args, nargs, kwnames);
-    if (!in_unit_interval(p)) raise_message(PyExc_ValueError, "bit_flip p must be in [0,1], got " + fmt::display(p));
-    return new_error(noise::bit_flip_error(p));
-}
-
-nb::object phase_flip_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const double p = one_float("phase_flip_error", "p", args, nargs, kwnames);
-    if (!in_unit_interval(p)) raise_message(PyExc_ValueError, "phase_flip p must be in [0,1], got " + fmt::display(p));
-    return new_error(noise::phase_flip_error(p));
-}
-
-nb::object pauli_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"terms"};
-    PyObject* out[1];
-    parse_args({"pauli_error", names, 1, 1}, args, nargs, kwnames, out);
+nb::object pauli_error(nb::handle items) {
     std::vector<std::pair<std::string, double>> terms;
     for_each_item(
-        out[0], "terms",
+        items, "terms",
         [](void* context, nb::handle item) {
             const auto pair = to_pair(item, "terms");
             std::string label = to_str(pair[0], "terms");
@@ -315,42 +278,32 @@ nb::object pauli_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return new_error(noise::pauli_error(terms));
 }
 
-// clang-format off
-PyMethodDef factory_defs[] = {
-    method_def<depolarizing_error>("depolarizing_error",
-        "depolarizing_error(p, num_qubits=1)\n--\n\n"
-        "Depolarizing channel on `num_qubits` (1 or 2) with total error prob `p`."),
-    method_def<amplitude_damping_error>("amplitude_damping_error",
-        "amplitude_damping_error(gamma)\n--\n\nAmplitude damping channel with decay `gamma` (0..=1)."),
-    method_def<phase_damping_error>("phase_damping_error",
-        "phase_damping_error(lam)\n--\n\nPhase damping (dephasing) channel with `lam` (0..=1)."),
-    method_def<bit_flip_error>("bit_flip_error",
-        "bit_flip_error(p)\n--\n\nBit-flip channel: X with probability `p`, identity otherwise."),
-    method_def<phase_flip_error>("phase_flip_error",
-        "phase_flip_error(p)\n--\n\nPhase-flip channel: Z with probability `p`, identity otherwise."),
-    method_def<pauli_error>("pauli_error",
-        "pauli_error(terms)\n--\n\n"
-        "Single-qubit Pauli channel from `[(label, prob), ...]`; labels are\n"
-        "\"I\"/\"X\"/\"Y\"/\"Z\". Weights are renormalized. 1q only \u2014 for 2-qubit Pauli\n"
-        "noise use `depolarizing_error(p, 2)`."),
-};
-// clang-format on
+constexpr auto DEPOLARIZING_ERROR =
+    function<&depolarizing_error>("depolarizing_error", {"p", arg("num_qubits") = 1},
+                                  "Depolarizing channel on `num_qubits` (1 or 2) with total error prob `p`.")
+        .returning("QuantumError");
+constexpr auto PAULI_ERROR =
+    function<&pauli_error>("pauli_error", {arg("terms", "Sequence[tuple[str, float]]")},
+                           "Single-qubit Pauli channel from `[(label, prob), ...]`; labels are\n"
+                           "\"I\"/\"X\"/\"Y\"/\"Z\". Weights are renormalized. 1q only \u2014 for 2-qubit Pauli\n"
+                           "noise use `depolarizing_error(p, 2)`.")
+        .returning("QuantumError");
 
 }  // namespace
 
-NoiseArg noise_arg(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) return NoiseArg(nullptr);
-    return NoiseArg(&native_arg<PyNoiseModel>(obj, "noise", "NoiseModel"));
+NoiseArg noise_arg(nb::handle obj, const char* name) {
+    if (obj.is_none()) return NoiseArg(nullptr);
+    return NoiseArg(&Param<const PyNoiseModel&>::convert(obj, name));
 }
 
-std::expected<Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
+std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
                                                           std::uint32_t shots, std::uint64_t seed) {
     auto counts = noise::run_noisy(circuit, noise.model(), shots, seed);
     if (!counts) return std::unexpected("run noisy: " + counts.error().message());
-    Histogram histogram;
+    run::Histogram histogram;
     histogram.num_qubits = circuit.num_qubits();
     for (std::size_t x = 0; x < counts->size(); ++x) {
-        if ((*counts)[x] != 0) append_count(histogram, x, (*counts)[x]);
+        if ((*counts)[x] != 0) run::append_count(histogram, x, (*counts)[x]);
     }
     return histogram;
 }
@@ -360,20 +313,16 @@ void register_noise(nb::module_& m) {
     nb::object error;
     {
         BareClassScope bare(m);
-        model = nb::class_<PyNoiseModel>(m, "NoiseModel",
-                                         "NoiseModel()\n--\n\n"
-                                         "Attaches error channels to gates/qubits; pass it to `run(noise=)` for noisy "
-                                         "state-vector trajectories.",
-                                         nb::is_final(), nb::type_slots(model_slots));
-        add_method(model, &add_quantum_error_def);
-        add_method(model, &add_all_qubit_quantum_error_def);
-        add_method(model, &add_readout_error_def);
+        model = nb::class_<PyNoiseModel>(m, "NoiseModel", class_doc<MODEL_NEW>(), nb::is_final(),
+                                         nb::type_slots(model_slots));
+        add_all<ADD_QUANTUM_ERROR, ADD_ALL_QUBIT_QUANTUM_ERROR, ADD_READOUT_ERROR>(model);
         error =
             nb::class_<PyQuantumError>(m, "QuantumError", "Opaque CPTP error channel (the result of an error factory).",
                                        nb::is_final(), nb::type_slots(error_slots));
     }
-    add_property(error, &arity_def, "Number of qubits this channel acts on (1 or 2).");
-    for (PyMethodDef& def : factory_defs) add_function(m, &def);
+    add<ARITY>(error);
+    add_all<DEPOLARIZING_ERROR, UNIT_FACTORY<AMPLITUDE_DAMPING>, UNIT_FACTORY<PHASE_DAMPING>, UNIT_FACTORY<BIT_FLIP>,
+            UNIT_FACTORY<PHASE_FLIP>, PAULI_ERROR>(m);
 }
 
 }  // namespace nivra::python

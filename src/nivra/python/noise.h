@@ -10,7 +10,8 @@
 
 #include "nivra/ir/circuit.h"
 #include "nivra/python/borrow.h"
-#include "nivra/python/run.h"
+#include "nivra/python/declare.h"
+#include "nivra/run/run.h"
 #include "nivra/sv/noise/model.h"
 
 namespace nivra::python {
@@ -40,15 +41,21 @@ private:
     std::optional<BorrowFlag::Shared> read_;
 };
 
-// None (or a missing argument, given as null) is absent; otherwise the value
-// must be a NoiseModel (TypeError naming `noise`). Requires the lock.
-NoiseArg noise_arg(PyObject* obj);
+// None is absent; otherwise the value must be a NoiseModel (TypeError naming
+// the argument). Requires the lock.
+NoiseArg noise_arg(nanobind::handle obj, const char* name);
+
+template <>
+struct Param<NoiseArg> {
+    static NoiseArg convert(nanobind::handle obj, const char* name) { return noise_arg(obj, name); }
+    static std::string py_type() { return class_name<PyNoiseModel>() + " | None"; }
+};
 
 // The noisy trajectories of the circuit as built, one per shot, counted into
 // the histogram of every basis index with a non-zero count. Errors are the
 // texts of ValueError: "run noisy: " and the NoiseError message. Runs without
 // the interpreter lock; touches no Python object.
-std::expected<Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
+std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
                                                           std::uint32_t shots, std::uint64_t seed);
 
 }  // namespace nivra::python

@@ -44,14 +44,6 @@ T& native(PyObject* self) {
     return *nanobind::inst_ptr<T>(self);
 }
 
-// The native value of an argument that must be an instance of T's class, or
-// the TypeError of raise_wrong_class.
-template <class T>
-T& native_arg(nanobind::handle obj, const char* name, const char* class_name) {
-    if (!nanobind::isinstance<T>(obj)) raise_wrong_class(obj, name, class_name);
-    return native<T>(obj.ptr());
-}
-
 // Creates classes named without a module: while it lives the module's
 // __name__ is "builtins", so nanobind names each class "builtins.<Name>" and
 // sets its __module__ to "builtins", as CPython reports a heap type that has

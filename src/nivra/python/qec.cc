@@ -15,23 +15,30 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
-#include "nivra/python/callable.h"
-#include "nivra/python/convert.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/objects.h"
-#include "nivra/python/qec_core.h"
 #include "nivra/python/register.h"
+#include "nivra/qec/batch.h"
 #include "nivra/qec/dem/dem.h"
+#include "nivra/qec/registry.h"
 
 namespace nb = nanobind;
 
 namespace nivra::python {
 
 namespace {
+
+using qec::decode_packed;
+using qec::decode_rows;
+using qec::gather_rows;
+using qec::packed_row_bytes;
 
 // The value behind DetectorErrorModel: immutable once parsed.
 struct PyDem {
@@ -42,7 +49,7 @@ struct PyDem {
 // from; D and O are copied at construction (O <= 64).
 struct PyDecoder {
     std::string name;
-    AnyDecoder decoder;
+    qec::DecoderPtr decoder;
     std::uint64_t num_detectors;
     std::uint64_t num_observables;
 };
@@ -198,19 +205,7 @@ qec::DetectorErrorModel parse_model(std::string_view text) {
     return std::move(*model);
 }
 
-PyObject* dem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        VectorcallArgs call(args, kwargs);
-        static constexpr const char* names[] = {"model"};
-        PyObject* out[1];
-        parse_args({"DetectorErrorModel.__new__", names, 1, 1}, call.args(), call.nargs(), call.kwnames(), out);
-        const std::string text = to_str(out[0], "model");
-        return make_instance<PyDem>(reinterpret_cast<PyObject*>(type), parse_model(text)).release().ptr();
-    } catch (...) {
-        set_python_error_from_current_exception();
-        return nullptr;
-    }
-}
+nb::object dem_new(nb::handle type, std::string model) { return make_instance<PyDem>(type, parse_model(model)); }
 
 PyObject* dem_repr(PyObject* self) noexcept {
     try {
@@ -225,43 +220,32 @@ PyObject* dem_repr(PyObject* self) noexcept {
     }
 }
 
-nb::object dem_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"path"};
-    PyObject* out[1];
-    parse_args({"DetectorErrorModel.from_file", names, 1, 1}, args, nargs, kwnames, out);
-    const std::string path = path_arg(out[0], "path");
+nb::object dem_from_file(nb::handle path_obj) {
+    const std::string path = path_arg(path_obj, "path");
     const std::string text = read_model_file(path);
     return make_instance<PyDem>(nb::type<PyDem>(), parse_model(text));
 }
 
-nb::object dem_to_dem_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"DetectorErrorModel.to_dem_string", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    const std::string text = native<PyDem>(self).model.to_dem_string();
-    return nb::str(text.data(), text.size());
-}
+std::string dem_to_dem_string(const PyDem& d) { return d.model.to_dem_string(); }
+std::size_t dem_num_errors(const PyDem& d) { return d.model.errors.size(); }
+std::uint64_t dem_num_detectors(const PyDem& d) { return d.model.num_detectors; }
+std::uint64_t dem_num_observables(const PyDem& d) { return d.model.num_observables; }
 
-nb::object dem_num_errors(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    return nb::int_(native<PyDem>(self).model.errors.size());
-}
-
-nb::object dem_num_detectors(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    return nb::int_(native<PyDem>(self).model.num_detectors);
-}
-
-nb::object dem_num_observables(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    return nb::int_(native<PyDem>(self).model.num_observables);
-}
-
-PyMethodDef dem_from_file_def =
-    method_def<dem_from_file>("from_file", "from_file(path)\n--\n\nRead and parse a `.dem` file.");
-PyMethodDef dem_to_dem_string_def = method_def<dem_to_dem_string>(
-    "to_dem_string", "to_dem_string($self)\n--\n\nThe flat model as DEM text (`repeat` blocks unrolled).");
-PyMethodDef dem_num_errors_def = method_def<dem_num_errors>("num_errors", nullptr);
-PyMethodDef dem_num_detectors_def = method_def<dem_num_detectors>("num_detectors", nullptr);
-PyMethodDef dem_num_observables_def = method_def<dem_num_observables>("num_observables", nullptr);
+constexpr auto DEM_NEW =
+    constructor<&dem_new>("DetectorErrorModel.__new__", {"model"},
+                          "A stim-format Detector Error Model (`repeat`/`shift_detectors`/`^` supported).");
+constexpr auto DEM_FROM_FILE =
+    static_method<&dem_from_file>("DetectorErrorModel.from_file", {arg("path", "str | os.PathLike[str]")},
+                                  "Read and parse a `.dem` file.")
+        .returning("DetectorErrorModel");
+constexpr auto DEM_TO_DEM_STRING = method<&dem_to_dem_string>("DetectorErrorModel.to_dem_string",
+                                                              "The flat model as DEM text (`repeat` blocks unrolled).");
+constexpr auto DEM_NUM_ERRORS = property<&dem_num_errors>("DetectorErrorModel.num_errors", nullptr);
+constexpr auto DEM_NUM_DETECTORS = property<&dem_num_detectors>("DetectorErrorModel.num_detectors", nullptr);
+constexpr auto DEM_NUM_OBSERVABLES = property<&dem_num_observables>("DetectorErrorModel.num_observables", nullptr);
 
 PyType_Slot dem_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&dem_new)},
+    {Py_tp_new, reinterpret_cast<void*>(&construct<DEM_NEW>)},
     {Py_tp_init, reinterpret_cast<void*>(&init_done)},
     {Py_tp_repr, reinterpret_cast<void*>(&dem_repr)},
     {0, nullptr},
@@ -276,63 +260,50 @@ std::string utf8_text(PyObject* str) {
     return std::string(p, static_cast<std::size_t>(len));
 }
 
+// `value` converted to the type of a keyword's default. Conversion errors are
+// the interpreter's own, unchanged (null name).
+qec::ParamValue param_value(nb::handle value, const qec::ParamValue& fallback) {
+    return std::visit(
+        [&](auto like) -> qec::ParamValue {
+            using T = decltype(like);
+            if constexpr (std::is_same_v<T, std::uint32_t>) {
+                return to_u32(value, nullptr);
+            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+                return to_u64(value, nullptr);
+            } else {
+                static_assert(std::is_same_v<T, double>);
+                return to_f64(value, nullptr);
+            }
+        },
+        fallback);
+}
+
 // The keyword parameters, checked against the names `name` accepts and
-// converted one by one in dictionary order; the first failure is raised.
-DecoderParams decoder_params(const nb::list& keywords, std::string_view name) {
-    DecoderParams params;
-    const std::span<const std::string_view> accepted = accepted_params(name);
+// converted one by one in dictionary order to the type of the keyword's
+// default; the first failure is raised.
+qec::DecoderParams decoder_params(const nb::list& keywords, std::string_view name) {
+    qec::DecoderParams params;
+    const std::span<const qec::ParamDefault> accepted = qec::accepted_params(name);
     for (nb::handle item : keywords) {
         const std::string key = utf8_text(PyTuple_GetItem(item.ptr(), 0));
         const nb::handle value(PyTuple_GetItem(item.ptr(), 1));
-        bool known = false;
-        for (std::string_view candidate : accepted) known = known || candidate == key;
-        if (!known) raise_message(PyExc_ValueError, BuildError::unknown_parameter(key, name).message());
-        // Conversion errors are the interpreter's own, unchanged (null name).
-        if (key == "max_iter") {
-            params.max_iter = to_u32(value, nullptr);
-        } else if (key == "alpha") {
-            params.alpha = to_f64(value, nullptr);
-        } else if (key == "osd_order") {
-            params.osd_order = to_u64(value, nullptr);
-        } else if (key == "legs") {
-            params.legs = to_u64(value, nullptr);
-        } else if (key == "gamma_min") {
-            params.gamma_min = to_f64(value, nullptr);
-        } else if (key == "gamma_max") {
-            params.gamma_max = to_f64(value, nullptr);
-        } else if (key == "seed") {
-            params.seed = to_u64(value, nullptr);
-        } else {
-            invariant_failure("Decoder: accepted parameter without a conversion: " + key);
+        const qec::ParamDefault* known = nullptr;
+        for (const qec::ParamDefault& candidate : accepted) {
+            if (candidate.name == key) known = &candidate;
         }
+        if (known == nullptr) raise_message(PyExc_ValueError, qec::BuildError::unknown_parameter(key, name).message());
+        params.set(key, param_value(value, known->value));
     }
     return params;
 }
 
-PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        VectorcallArgs call(args, kwargs);
-        static constexpr const char* names[] = {"dem", "name"};
-        PyObject* out[2];
-        nb::list keywords;
-        parse_args({"Decoder.__new__", names, 2, 2, true}, call.args(), call.nargs(), call.kwnames(), out, &keywords);
-        if (!nb::isinstance<PyDem>(out[0])) {
-            raise_type_error("argument 'dem': '" + type_name_of(out[0]) +
-                             "' object cannot be converted to 'DetectorErrorModel'");
-        }
-        const qec::DetectorErrorModel& model = native<PyDem>(out[0]).model;
-        std::string name = to_str(out[1], "name");
-        const DecoderParams params = nb::len(keywords) > 0 ? decoder_params(keywords, name) : DecoderParams{};
-        auto built = AnyDecoder::build(model, name, params);
-        if (!built) raise_message(PyExc_ValueError, built.error().message());
-        return make_instance<PyDecoder>(reinterpret_cast<PyObject*>(type), std::move(name), std::move(*built),
-                                        std::uint64_t{model.num_detectors}, std::uint64_t{model.num_observables})
-            .release()
-            .ptr();
-    } catch (...) {
-        set_python_error_from_current_exception();
-        return nullptr;
-    }
+nb::object decoder_new(nb::handle type, const PyDem& dem, std::string name, nb::list keywords) {
+    const qec::DetectorErrorModel& model = dem.model;
+    const qec::DecoderParams params = nb::len(keywords) > 0 ? decoder_params(keywords, name) : qec::DecoderParams{};
+    auto built = qec::build_decoder(model, name, params);
+    if (!built) raise_message(PyExc_ValueError, built.error().message());
+    return make_instance<PyDecoder>(type, std::move(name), std::move(*built), std::uint64_t{model.num_detectors},
+                                    std::uint64_t{model.num_observables});
 }
 
 PyObject* decoder_repr(PyObject* self) noexcept {
@@ -348,44 +319,26 @@ PyObject* decoder_repr(PyObject* self) noexcept {
     }
 }
 
-nb::object decoder_name(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    const std::string& name = native<PyDecoder>(self).name;
-    return nb::str(name.data(), name.size());
-}
+std::string decoder_name(const PyDecoder& d) { return d.name; }
 
-// The single argument of a decode method.
-PyObject* one_argument(const char* qualname, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    const char* names[] = {name};
-    PyObject* out[1];
-    parse_args({qualname, names, 1, 1}, args, nargs, kwnames, out);
-    return out[0];
-}
-
-nb::object decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* dets = one_argument("Decoder.decode", "dets", args, nargs, kwnames);
-    const PyDecoder& d = native<PyDecoder>(self);
+nb::object decoder_decode(const PyDecoder& d, nb::handle dets) {
     RowBytes input = to_bytes(dets, 1, d.num_detectors, "decode");
     // One row runs on the calling thread, with the interpreter lock held.
-    std::vector<std::uint8_t> out = decode_rows(d.decoder.get(), input.bytes, 1, d.num_detectors, d.num_observables);
+    std::vector<std::uint8_t> out = decode_rows(*d.decoder, input.bytes, 1, d.num_detectors, d.num_observables);
     return owned_array<bool>(std::move(out), {static_cast<std::size_t>(d.num_observables)});
 }
 
-nb::object decoder_decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* dets = one_argument("Decoder.decode_batch", "dets", args, nargs, kwnames);
-    const PyDecoder& d = native<PyDecoder>(self);
+nb::object decoder_decode_batch(const PyDecoder& d, nb::handle dets) {
     RowBytes input = to_bytes(dets, 2, d.num_detectors, "decode_batch");
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;
-        out = decode_rows(d.decoder.get(), input.bytes, input.rows, d.num_detectors, d.num_observables);
+        out = decode_rows(*d.decoder, input.bytes, input.rows, d.num_detectors, d.num_observables);
     }
     return owned_array<bool>(std::move(out), {input.rows, static_cast<std::size_t>(d.num_observables)});
 }
 
-nb::object decoder_decode_batch_bit_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* packed = one_argument("Decoder.decode_batch_bit_packed", "packed", args, nargs, kwnames);
-    const PyDecoder& d = native<PyDecoder>(self);
+nb::object decoder_decode_batch_bit_packed(const PyDecoder& d, nb::handle packed) {
     if (array_dtype(packed) != ArrayDtype::Uint8) {
         raise_message(PyExc_ValueError, "decode_batch_bit_packed: expected a numpy uint8 array");
     }
@@ -393,26 +346,36 @@ nb::object decoder_decode_batch_bit_packed(PyObject* self, PyObject* const* args
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;
-        out = decode_packed(d.decoder.get(), input.bytes, input.rows, d.num_detectors, d.num_observables);
+        out = decode_packed(*d.decoder, input.bytes, input.rows, d.num_detectors, d.num_observables);
     }
     return owned_array<std::uint8_t>(std::move(out),
                                      {input.rows, packed_row_bytes(static_cast<std::size_t>(d.num_observables))});
 }
 
-PyMethodDef decoder_name_def = method_def<decoder_name>("name", nullptr);
-PyMethodDef decoder_decode_def = method_def<decoder_decode>(
-    "decode", "decode($self, dets)\n--\n\nDecode one shot: `[num_detectors]` bool/uint8 -> `[num_observables]` bool.");
-PyMethodDef decoder_decode_batch_def = method_def<decoder_decode_batch>(
-    "decode_batch",
-    "decode_batch($self, dets)\n--\n\nDecode `[shots, num_detectors]` bool/uint8 -> `[shots, num_observables]` "
-    "bool (GIL released).");
-PyMethodDef decoder_decode_batch_bit_packed_def = method_def<decoder_decode_batch_bit_packed>(
-    "decode_batch_bit_packed",
-    "decode_batch_bit_packed($self, packed)\n--\n\nstim b8 rows `[shots, ceil(D/8)]` uint8 -> packed predictions "
-    "`[shots, ceil(O/8)]` uint8.");
+// The arrays a decode method takes.
+constexpr const char* DETS_ARRAY = "npt.NDArray[np.bool_] | npt.NDArray[np.uint8]";
+
+constexpr auto DECODER_NEW =
+    constructor<&decoder_new>("Decoder.__new__", {"dem", "name", arg("**params", "int | float")},
+                              "A decoder built once for a DEM and reused across shots.");
+constexpr auto DECODER_NAME = property<&decoder_name>("Decoder.name", nullptr);
+constexpr auto DECODER_DECODE =
+    method<&decoder_decode>("Decoder.decode", {arg("dets", DETS_ARRAY)},
+                            "Decode one shot: `[num_detectors]` bool/uint8 -> `[num_observables]` bool.")
+        .returning("npt.NDArray[np.bool_]");
+constexpr auto DECODER_DECODE_BATCH =
+    method<&decoder_decode_batch>(
+        "Decoder.decode_batch", {arg("dets", DETS_ARRAY)},
+        "Decode `[shots, num_detectors]` bool/uint8 -> `[shots, num_observables]` bool (GIL released).")
+        .returning("npt.NDArray[np.bool_]");
+constexpr auto DECODER_DECODE_BATCH_BIT_PACKED =
+    method<&decoder_decode_batch_bit_packed>(
+        "Decoder.decode_batch_bit_packed", {arg("packed", "npt.NDArray[np.uint8]")},
+        "stim b8 rows `[shots, ceil(D/8)]` uint8 -> packed predictions `[shots, ceil(O/8)]` uint8.")
+        .returning("npt.NDArray[np.uint8]");
 
 PyType_Slot decoder_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&decoder_new)},
+    {Py_tp_new, reinterpret_cast<void*>(&construct<DECODER_NEW>)},
     {Py_tp_init, reinterpret_cast<void*>(&init_done)},
     {Py_tp_repr, reinterpret_cast<void*>(&decoder_repr)},
     {0, nullptr},
@@ -420,15 +383,14 @@ PyType_Slot decoder_slots[] = {
 
 // --- Module -------------------------------------------------------------------
 
-nb::object decoder_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"decoder_names", {}, 0, 0}, args, nargs, kwnames, nullptr);
+nb::object decoder_names() {
     nb::list names;
-    for (std::string_view name : DECODER_NAMES) names.append(nb::str(name.data(), name.size()));
+    for (std::string_view name : qec::decoder_names()) names.append(nb::str(name.data(), name.size()));
     return names;
 }
 
-PyMethodDef decoder_names_def =
-    method_def<decoder_names>("decoder_names", "decoder_names()\n--\n\nNames accepted by `Decoder(dem, name)`.");
+constexpr auto DECODER_NAMES =
+    function<&decoder_names>("decoder_names", "Names accepted by `Decoder(dem, name)`.").returning("list[str]");
 
 }  // namespace
 
@@ -441,27 +403,15 @@ void register_qec(nb::module_& parent) {
     // created the module carries the package name the classes report.
     qec.attr("__name__") = "nivra.qec";
 
-    nb::class_<PyDem> dem(qec, "DetectorErrorModel",
-                          "DetectorErrorModel(model)\n--\n\n"
-                          "A stim-format Detector Error Model (`repeat`/`shift_detectors`/`^` supported).",
-                          nb::is_final(), nb::type_slots(dem_slots));
-    add_static_method(dem, &dem_from_file_def);
-    add_method(dem, &dem_to_dem_string_def);
-    add_property(dem, &dem_num_errors_def, nullptr);
-    add_property(dem, &dem_num_detectors_def, nullptr);
-    add_property(dem, &dem_num_observables_def, nullptr);
+    nb::class_<PyDem> dem(qec, "DetectorErrorModel", class_doc<DEM_NEW>(), nb::is_final(), nb::type_slots(dem_slots));
+    add_all<DEM_FROM_FILE, DEM_TO_DEM_STRING, DEM_NUM_ERRORS, DEM_NUM_DETECTORS, DEM_NUM_OBSERVABLES>(dem);
 
-    nb::class_<PyDecoder> decoder(qec, "Decoder",
-                                  "Decoder(dem, name, **params)\n--\n\n"
-                                  "A decoder built once for a DEM and reused across shots.",
-                                  nb::is_final(), nb::type_slots(decoder_slots));
-    add_property(decoder, &decoder_name_def, nullptr);
-    add_method(decoder, &decoder_decode_def);
-    add_method(decoder, &decoder_decode_batch_def);
-    add_method(decoder, &decoder_decode_batch_bit_packed_def);
+    nb::class_<PyDecoder> decoder(qec, "Decoder", class_doc<DECODER_NEW>(), nb::is_final(),
+                                  nb::type_slots(decoder_slots));
+    add_all<DECODER_NAME, DECODER_DECODE, DECODER_DECODE_BATCH, DECODER_DECODE_BATCH_BIT_PACKED>(decoder);
 
     qec.attr("__name__") = "qec";
-    add_function(qec, &decoder_names_def);
+    add<DECODER_NAMES>(qec);
 
     parent.attr("qec") = qec;
 }

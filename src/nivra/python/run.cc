@@ -12,18 +12,14 @@
 // returns (its result is dropped). Nothing is lost, but a long run is not cut
 // short.
 
-#include "nivra/python/run.h"
-
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <bit>
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -36,134 +32,24 @@
 #include "nivra/core/format.h"
 #include "nivra/core/rng.h"
 #include "nivra/ir/circuit.h"
-#include "nivra/mps/backend.h"
-#include "nivra/python/callable.h"
 #include "nivra/python/classes.h"
-#include "nivra/python/convert.h"
+#include "nivra/python/declare.h"
 #include "nivra/python/noise.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
-#include "nivra/stab/backend.h"
-#include "nivra/sv/backend.h"
+#include "nivra/run/run.h"
 #include "nivra/sv/state.h"
 
 namespace nb = nanobind;
 
 namespace nivra::python {
 
-std::string histogram_key(std::uint64_t outcome, std::uint32_t num_qubits) {
-    const std::size_t bits = outcome == 0 ? 1 : static_cast<std::size_t>(64 - std::countl_zero(outcome));
-    const std::size_t width = std::max<std::size_t>(num_qubits, bits);
-    std::string key(width, '0');
-    for (std::size_t b = 0; b < bits; ++b) {
-        if ((outcome >> b) & 1) key[width - 1 - b] = '1';
-    }
-    return key;
-}
-
-void append_count(Histogram& histogram, std::uint64_t outcome, std::uint64_t count) {
-    // A key wider than the others would break the text order.
-    check_invariant(histogram.num_qubits >= 64 || outcome >> histogram.num_qubits == 0,
-                    "histogram: outcome outside the qubit count");
-    check_invariant(histogram.entries.empty() || histogram.entries.back().first < outcome,
-                    "histogram: outcomes out of order");
-    histogram.entries.emplace_back(outcome, count);
-}
-
-Histogram counts_map(const std::map<std::uint64_t, std::uint64_t>& counts, std::uint32_t num_qubits) {
-    Histogram histogram;
-    histogram.num_qubits = num_qubits;
-    histogram.entries.reserve(counts.size());
-    for (const auto& [outcome, count] : counts) append_count(histogram, outcome, count);
-    return histogram;
-}
-
 namespace {
 
-using backend::BackendError;
 using backend::BackendKind;
-
-// What a path hands back: the histogram and, on the state-vector path, the
-// final state.
-struct PathResult {
-    Histogram counts;
-    std::optional<sv::CpuState> state;
-};
-
-using PathOutcome = std::expected<PathResult, std::string>;
-
-std::string entropy_failure(const EntropyError& error) { return "from_entropy failed: " + error.message(); }
-
-// Lock released. The caller's circuit is copied before optimising, so repeated
-// runs never see each other's rewrites.
-PathOutcome run_statevector(const ir::Circuit& circuit, std::uint32_t shots, std::optional<std::uint64_t> seed) {
-    std::optional<sv::NaiveSvBackend> sv;
-    if (seed) {
-        sv.emplace(sv::NaiveSvBackend::with_seed(*seed));
-    } else {
-        auto rng = StdRng::from_entropy();
-        if (!rng) return std::unexpected(entropy_failure(rng.error()));
-        sv.emplace(std::move(*rng), sv::NaiveSvBackend::MAX_QUBITS);
-    }
-    const std::uint32_t n = circuit.num_qubits();
-    // The driver refuses these before allocating anyway; refusing them here
-    // also spares optimising a circuit that cannot run (the passes keep the
-    // qubit count and leave a 0-qubit circuit empty, so the error is the same).
-    if (n == 0 && circuit.empty()) return std::unexpected("run sv: " + BackendError::empty_circuit().message());
-    if (n > sv->max_qubits()) {
-        return std::unexpected("run sv: " + BackendError::too_many_qubits(n, sv->max_qubits()).message());
-    }
-    ir::Circuit optimized = circuit;
-    if (auto stats = optimized.optimize(); !stats) {
-        return std::unexpected("run sv: " + BackendError::optimization(stats.error()).message());
-    }
-    auto out = backend::run_with_outcomes(*sv, optimized);
-    if (!out) return std::unexpected("run sv: " + out.error().message());
-    if (const auto& perm = optimized.permutation()) {
-        auto undone = backend::undo_permutation(*sv, out->state, out->records, *perm);
-        if (!undone) return std::unexpected("run sv: " + undone.error().message());
-    }
-    // Counted as drawn, in bounded chunks: the same draws as one sample() of
-    // every shot, without holding `shots` outcomes at once.
-    auto counts = backend::sample_counts(*sv, out->state, shots);
-    if (!counts) return std::unexpected("sample: " + counts.error().message());
-    return PathResult{counts_map(*counts, n), std::move(out->state)};
-}
-
-using OutcomeCounts = std::map<std::uint64_t, std::uint64_t>;
-
-// The stabilizer and MPS runs check everything the circuit alone decides
-// (more than 64 qubits for sampling included) before simulating; their errors
-// carry "run stab: " / "run mps: " or "sample: ".
-std::expected<OutcomeCounts, std::string> counted_run(stab::StabilizerBackend& backend, const ir::Circuit& circuit,
-                                                      std::uint32_t shots) {
-    auto counts = stab::run_counts(backend, circuit, shots);
-    if (!counts) return std::unexpected(counts.error().message());
-    return std::move(*counts);
-}
-
-std::expected<OutcomeCounts, std::string> counted_run(mps::MpsBackend& backend, const ir::Circuit& circuit,
-                                                      std::uint32_t shots) {
-    auto counts = mps::run_counts(backend, circuit, shots);
-    if (!counts) return std::unexpected(counts.error().message());
-    return std::move(*counts);
-}
-
-// Lock released. The circuit is executed as built, never copied or changed.
-template <class Backend>
-PathOutcome run_counted_path(const ir::Circuit& circuit, std::uint32_t shots, std::optional<std::uint64_t> seed) {
-    std::optional<Backend> chosen;
-    if (seed) {
-        chosen.emplace(Backend::with_seed(*seed));
-    } else {
-        auto made = Backend::from_entropy();
-        if (!made) return std::unexpected(entropy_failure(made.error()));
-        chosen.emplace(std::move(*made));
-    }
-    auto counts = counted_run(*chosen, circuit, shots);
-    if (!counts) return std::unexpected(std::move(counts.error()));
-    return PathResult{counts_map(*counts, circuit.num_qubits()), std::nullopt};
-}
+using run::Histogram;
+using run::PathOutcome;
+using run::PathResult;
 
 backend::Precision parse_precision(const std::string& text) {
     if (text == "auto") return backend::Precision::Auto;
@@ -184,13 +70,12 @@ nb::object make_run_result(PathResult result) {
     return make_instance<PyRunResult>(nb::type<PyRunResult>(), std::move(result.counts), std::move(result.state));
 }
 
-nb::object result_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"RunResult.counts", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    const Histogram& histogram = native<PyRunResult>(self).counts;
+nb::object result_counts(const PyRunResult& result) {
+    const Histogram& histogram = result.counts;
     nb::object out = nb::steal(PyDict_New());
     if (!out.is_valid()) throw nb::python_error();
     for (const auto& [outcome, count] : histogram.entries) {
-        const std::string text = histogram_key(outcome, histogram.num_qubits);
+        const std::string text = run::histogram_key(outcome, histogram.num_qubits);
         nb::object key = nb::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         nb::object value = nb::steal(PyLong_FromUnsignedLongLong(count));
         if (!key.is_valid() || !value.is_valid() || PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) != 0) {
@@ -200,9 +85,7 @@ nb::object result_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return out;
 }
 
-nb::object result_statevector(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args({"RunResult.statevector", {}, 0, 0}, args, nargs, kwnames, nullptr);
-    const PyRunResult& result = native<PyRunResult>(self);
+nb::object result_statevector(const PyRunResult& result) {
     if (!result.statevector) {
         raise_message(PyExc_ValueError,
                       "statevector is only available on the \"sv\", \"metal\", and in-core \"cuda\"/\"cuda-f32\" "
@@ -220,12 +103,15 @@ nb::object result_statevector(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>(data, {len}, owner).cast();
 }
 
-PyMethodDef result_counts_def = method_def<result_counts>(
-    "counts", "counts($self)\n--\n\nThe histogram as a dict from bit string (qubit 0 rightmost) to shot count.");
-PyMethodDef result_statevector_def = method_def<result_statevector>(
-    "statevector",
-    "statevector($self)\n--\n\nThe final amplitudes as a complex128 array of length 2**num_qubits "
-    "(amplitude i has qubit q equal to bit q of i).");
+constexpr auto RESULT_COUNTS =
+    method<&result_counts>("RunResult.counts",
+                           "The histogram as a dict from bit string (qubit 0 rightmost) to shot count.")
+        .returning("dict[str, int]");
+constexpr auto RESULT_STATEVECTOR =
+    method<&result_statevector>("RunResult.statevector",
+                                "The final amplitudes as a complex128 array of length 2**num_qubits "
+                                "(amplitude i has qubit q equal to bit q of i).")
+        .returning("npt.NDArray[np.complex128]");
 
 PyType_Slot result_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
@@ -234,20 +120,11 @@ PyType_Slot result_slots[] = {
 
 // --- run --------------------------------------------------------------------------
 
-nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"circuit", "shots", "backend", "precision", "seed", "noise"};
-    PyObject* out[6];
-    parse_args({"run", names, 1, 1}, args, nargs, kwnames, out);
-
-    const PyCircuit& circuit = native_arg<PyCircuit>(out[0], "circuit", "Circuit");
-    BorrowFlag::Shared circuit_read(circuit.borrow);
-    const std::uint32_t shots = out[1] != nullptr ? to_u32(out[1], "shots") : 1024;
-    const std::string backend_text = out[2] != nullptr ? to_str(out[2], "backend") : std::string("auto");
-    const std::string precision_text = out[3] != nullptr ? to_str(out[3], "precision") : std::string("auto");
-    std::optional<std::uint64_t> seed;
-    if (out[4] != nullptr && out[4] != Py_None) seed = to_u64(out[4], "seed");
-    const NoiseArg noise = noise_arg(out[5]);
-
+// The circuit and the model are borrowed shared from their conversion to the
+// end of the call.
+nb::object run(Reading<PyCircuit> circuit_arg, std::uint32_t shots, std::string backend_text,
+               std::string precision_text, std::optional<std::uint64_t> seed, NoiseArg noise) {
+    const PyCircuit& circuit = circuit_arg.value;
     auto request = backend::BackendRequest::from_user_str(backend_text);
     if (!request) raise_message(PyExc_ValueError, request.error());
     const backend::Precision precision = parse_precision(precision_text);
@@ -284,17 +161,17 @@ nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                           "`--features python,cuda` on a Linux + NVIDIA host");
         case BackendKind::StateVector: {
             nb::gil_scoped_release unlocked;
-            result = run_statevector(circuit.circuit, shots, seed);
+            result = run::run_statevector(circuit.circuit, shots, seed);
             break;
         }
         case BackendKind::Stabilizer: {
             nb::gil_scoped_release unlocked;
-            result = run_counted_path<stab::StabilizerBackend>(circuit.circuit, shots, seed);
+            result = run::run_stabilizer(circuit.circuit, shots, seed);
             break;
         }
         case BackendKind::Mps: {
             nb::gil_scoped_release unlocked;
-            result = run_counted_path<mps::MpsBackend>(circuit.circuit, shots, seed);
+            result = run::run_mps(circuit.circuit, shots, seed);
             break;
         }
     }
@@ -302,13 +179,17 @@ nb::object run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return make_run_result(std::move(*result));
 }
 
-PyMethodDef run_def = method_def<run>(
-    "run",
-    "run(circuit, *, shots=1024, backend=\"auto\", precision=\"auto\", seed=None, noise=None)\n--\n\n"
-    "Run `circuit` once on one backend and sample the final state `shots` times.\n\n"
-    "`backend` is \"auto\", \"statevector\"/\"sv\", \"stabilizer\"/\"stab\" or \"mps\"; a `seed` makes the run\n"
-    "reproducible. With a `noise` model each shot is a noisy state-vector trajectory. The interpreter lock is\n"
-    "released while the run executes; a Ctrl-C meanwhile is raised when the run returns.");
+constexpr auto RUN =
+    function<&run>("run",
+                   {"circuit", kwonly, arg("shots") = 1024, arg("backend") = "auto", arg("precision") = "auto",
+                    arg("seed") = none, arg("noise") = none},
+                   "Run `circuit` once on one backend and sample the final state `shots` times.\n\n"
+                   "`backend` is \"auto\", \"statevector\"/\"sv\", \"stabilizer\"/\"stab\" or \"mps\"; a `seed` makes "
+                   "the run\n"
+                   "reproducible. With a `noise` model each shot is a noisy state-vector trajectory. The interpreter "
+                   "lock is\n"
+                   "released while the run executes; a Ctrl-C meanwhile is raised when the run returns.")
+        .returning("RunResult");
 
 }  // namespace
 
@@ -320,9 +201,8 @@ void register_run(nb::module_& m) {
             nb::class_<PyRunResult>(m, "RunResult", "The histogram of a run and, on the \"sv\" path, its final state.",
                                     nb::is_final(), nb::type_slots(result_slots));
     }
-    add_method(cls, &result_counts_def);
-    add_method(cls, &result_statevector_def);
-    add_function(m, &run_def);
+    add_all<RESULT_COUNTS, RESULT_STATEVECTOR>(cls);
+    add<RUN>(m);
 }
 
 }  // namespace nivra::python

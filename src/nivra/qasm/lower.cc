@@ -14,36 +14,12 @@
 namespace nivra::qasm {
 namespace {
 
-struct GateEntry {
-    std::string_view name;
-    GateKind kind;
-    std::size_t params;
-};
-
-constexpr std::array<GateEntry, 18> GATE_TABLE{{
-    {"h", GateKind::H, 0},
-    {"x", GateKind::X, 0},
-    {"y", GateKind::Y, 0},
-    {"z", GateKind::Z, 0},
-    {"s", GateKind::S, 0},
-    {"sdg", GateKind::Sdg, 0},
-    {"t", GateKind::T, 0},
-    {"tdg", GateKind::Tdg, 0},
-    {"rx", GateKind::Rx, 1},
-    {"ry", GateKind::Ry, 1},
-    {"rz", GateKind::Rz, 1},
-    {"p", GateKind::Phase, 1},
-    {"u3", GateKind::U3, 3},
-    {"cx", GateKind::Cnot, 0},
-    {"cz", GateKind::Cz, 0},
-    {"swap", GateKind::Swap, 0},
-    {"ccx", GateKind::Toffoli, 0},
-    {"ccz", GateKind::Ccz, 0},
-}};
-
-const GateEntry* find_gate(std::string_view name) {
-    for (const GateEntry& entry : GATE_TABLE) {
-        if (entry.name == name) return &entry;
+// The gate kind an OpenQASM gate name stands for, from the names in GATE_TABLE.
+const GateRow* find_gate(std::string_view name) {
+    for (const GateRow& row : GATE_TABLE) {
+        for (std::string_view qasm_name : row.qasm) {
+            if (!qasm_name.empty() && qasm_name == name) return &row;
+        }
     }
     return nullptr;
 }
@@ -110,7 +86,7 @@ private:
     }
 
     std::expected<void, ParseError> lower_statement(ir::Circuit& circuit, const GateStmt& call) {
-        const GateEntry* entry = find_gate(call.name);
+        const GateRow* entry = find_gate(call.name);
         if (entry == nullptr) return fail(call.offset, UnknownGate{std::string(call.name)});
         const std::span<const double> params = program_.params(call);
         if (params.size() != entry->params) {

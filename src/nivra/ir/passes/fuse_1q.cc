@@ -9,22 +9,6 @@ namespace nivra::ir {
 
 namespace {
 
-bool is_diagonal_1q(GateKind kind) {
-    switch (kind) {
-        case GateKind::Z:
-        case GateKind::S:
-        case GateKind::Sdg:
-        case GateKind::T:
-        case GateKind::Tdg:
-        case GateKind::Rz:
-        case GateKind::Phase:
-        case GateKind::Unitary1qDiag:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // A single-qubit-kind gate on one target, without controls, whose matrix is 2×2.
 std::optional<detail::Mat2> fusable_1q(const Instruction& inst) {
     const GateInstance* g = inst.gate();
@@ -78,7 +62,7 @@ std::expected<PassStats, PassError> Fuse1qRuns::run(Circuit& circuit) const {
             const Qubit q = gi.targets[0];
             check_index(q, pending.size(), "Fuse1qRuns qubit");
             Pending& p = pending[q];
-            const bool diagonal = is_diagonal_1q(gi.gate.kind());
+            const bool diagonal = detail::is_diagonal_1q(gi.gate.kind());
             if (p.count == 0) {
                 p = Pending{i, *g, 1, diagonal};
             } else {

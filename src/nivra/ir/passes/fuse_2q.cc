@@ -14,9 +14,6 @@ namespace {
 using detail::Mat2;
 using detail::Mat4;
 
-// Among single-qubit kinds the diagonal class is Z, S, Sdg, T, Tdg, Rz, Phase, Unitary1qDiag.
-bool is_diagonal_1q(GateKind kind) { return is_diagonal_kind(kind); }
-
 std::optional<Mat2> fusable_1q(const GateInstance& g) {
     if (!g.gate.is_one_qubit() || g.targets.size() != 1 || !g.controls.empty()) {
         return std::nullopt;
@@ -126,7 +123,7 @@ std::expected<PassStats, PassError> Fuse2q::run(Circuit& circuit) const {
         if (gi != nullptr) {
             if (std::optional<Mat2> g = fusable_1q(*gi)) {
                 const Qubit q = gi->targets[0];
-                const bool diagonal = is_diagonal_1q(gi->gate.kind());
+                const bool diagonal = detail::is_diagonal_1q(gi->gate.kind());
                 const BlockId id = owner_of(q);
                 if (id == NO_BLOCK) {
                     Block b;

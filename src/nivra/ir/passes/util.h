@@ -34,6 +34,10 @@ inline bool has_concrete_matrix(const Gate& gate) {
 // never removes a gate without one: executing it must fail on every backend.
 inline bool is_executable(const Gate& gate) { return gate.kind() == GateKind::UnitaryKq || has_concrete_matrix(gate); }
 
+// A single-qubit kind whose fused product stays diagonal (a diagonal run
+// fuses into Unitary1qDiag).
+constexpr bool is_diagonal_1q(GateKind kind) { return is_diagonal_kind(kind) && is_one_qubit_kind(kind); }
+
 using Mat2 = std::array<Complex, 4>;
 using Mat4 = std::array<Complex, 16>;
 

@@ -8,6 +8,7 @@
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 #include "nivra/core/memory.h"
+#include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
 
@@ -29,11 +30,6 @@ std::string ParamError::message() const {
                    " mechanisms does not fit in memory";
     }
     invariant_failure("ParamError: unknown kind");
-}
-
-ScratchLease::ScratchLease(bool& in_use) : in_use_(in_use) {
-    check_invariant(!in_use, "per-thread decoder scratch re-entered");
-    in_use = true;
 }
 
 std::expected<void, ParamError> require_finite(const char* parameter, double value) {
@@ -218,15 +214,13 @@ struct BpScratch {
     std::vector<std::uint8_t> syndrome;
     std::vector<double> q;
     std::vector<double> r;
-    bool in_use = false;
 };
-
-thread_local BpScratch bp_scratch;
 
 }  // namespace
 
 BpSoft BpDecoder::decode_bp_soft(const Syndrome& syndrome) const {
-    ScratchLease lease(bp_scratch.in_use);
+    const ThreadScratch<BpScratch> lease("BpDecoder");
+    BpScratch& bp_scratch = *lease;
     std::vector<std::uint8_t>& bits = bp_scratch.syndrome;
     std::vector<double>& q = bp_scratch.q;
     std::vector<double>& r = bp_scratch.r;

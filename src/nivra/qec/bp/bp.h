@@ -174,19 +174,6 @@ private:
     bool priors_nonnegative_ = false;  // every prior >= 0 (none negative, none NaN)
 };
 
-// Marks per-thread scratch as in use for one decode; a second lease on the same
-// scratch (re-entry) is an invariant failure rather than silent corruption.
-class ScratchLease {
-public:
-    explicit ScratchLease(bool& in_use);
-    ~ScratchLease() { in_use_ = false; }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-
-private:
-    bool& in_use_;
-};
-
 // The error of a non-finite parameter, or nothing when `value` is finite.
 std::expected<void, ParamError> require_finite(const char* parameter, double value);
 

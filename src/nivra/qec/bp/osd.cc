@@ -10,6 +10,7 @@
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 #include "nivra/core/memory.h"
+#include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
 
@@ -46,10 +47,7 @@ struct OsdScratch {
     std::vector<std::uint32_t> fired_terms;        // terms with value 1 in the candidate at hand
     std::vector<std::uint32_t> free_slot;          // searched slot + 1 per column, 0 if not searched
     std::vector<std::uint32_t> pivot_mask;         // per column: mask of its pivot row
-    bool in_use = false;
 };
-
-thread_local OsdScratch osd_scratch;
 
 // Key whose unsigned order is the IEEE total order of `x` (so -0.0 < +0.0),
 // with every NaN taken as +infinity.
@@ -95,29 +93,21 @@ double clamped_cost(double posterior) { return std::clamp(posterior, -1e9, 1e9);
 unsigned parity32(std::uint32_t x) { return static_cast<unsigned>(__builtin_parity(x)); }
 unsigned parity64(std::uint64_t x) { return static_cast<unsigned>(__builtin_parityll(x)); }
 
-}  // namespace
+// The sizes of one elimination: n columns (mechanisms), m rows (checks), row
+// words holding n + 1 bits (the columns and the augmented one), column words
+// holding m bits.
+struct Dims {
+    std::size_t n;
+    std::size_t m;
+    std::size_t words;
+    std::size_t column_words;
+};
 
-std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::span<const std::uint8_t> hard,
-                                                std::span<const double> posteriors) const {
-    check_invariant(hard.size() == num_vars_ && posteriors.size() == num_vars_,
-                    "OsdDecoder::osd_solve: soft output length differs from the mechanism count");
-    ScratchLease lease(osd_scratch.in_use);
-    OsdScratch& s = osd_scratch;
-    const std::size_t n = num_vars_;
-    const std::size_t m = num_checks_;
-    const std::size_t words = n / 64 + 1;  // n + 1 bits: the columns and the augmented one
-
-    // Columns most strongly believed to have fired first; ties keep index order.
-    s.by_posterior.resize(n);
-    for (std::size_t v = 0; v < n; ++v) {
-        s.by_posterior[v] = {posterior_order_key(posteriors[v]), static_cast<GraphIndex>(v)};
-    }
-    stable_sort_by_key(s.by_posterior, s.sort_spare);
-
-    // Two synchronised copies of [H | s]: rows for the row operations and the
-    // solve, columns (without the augmented one) to find the rows holding a
-    // column's bit without scanning every row.
-    const std::size_t column_words = (m + 63) / 64;
+// Two synchronised copies of [H | s]: rows for the row operations and the
+// solve, columns (without the augmented one) to find the rows holding a
+// column's bit without scanning every row.
+void load_augmented_matrix(OsdScratch& s, const BpDecoder& bp, const Syndrome& syndrome, const Dims& d) {
+    const std::size_t n = d.n, m = d.m, words = d.words, column_words = d.column_words;
     const std::uint64_t matrix_words = saturating_mul(m, words);
     const std::uint64_t columns_words = saturating_mul(n, column_words);
     auto fill = [&] {
@@ -140,7 +130,7 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
     std::uint64_t* const matrix = s.matrix.data();
     std::uint64_t* const columns = s.columns.data();
     for (std::size_t v = 0; v < n; ++v) {
-        for (GraphIndex c : bp_.checks_of(v)) {
+        for (GraphIndex c : bp.checks_of(v)) {
             matrix[c * words + v / 64] |= std::uint64_t{1} << (v % 64);
             columns[v * column_words + c / 64] |= std::uint64_t{1} << (c % 64);
         }
@@ -149,11 +139,18 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
     for (std::uint32_t c : syndrome.fired) {
         if (c < m) matrix[c * words + n / 64] |= augmented_bit;
     }
+}
 
-    // Full reduction: each pivot column ends with a single set bit, in its pivot
-    // row. Pivot row p of column j is the lowest unused row holding bit j; it is
-    // XORed into every other row holding bit j (the set `others`), which in the
-    // column copy flips `others` in each column where row p has a bit.
+// Full reduction: each pivot column ends with a single set bit, in its pivot
+// row. Pivot row p of column j is the lowest unused row holding bit j; it is
+// XORed into every other row holding bit j (the set `others`), which in the
+// column copy flips `others` in each column where row p has a bit. Columns are
+// taken in s.by_posterior order.
+void reduce_fully(OsdScratch& s, const Dims& d) {
+    const std::size_t n = d.n, m = d.m, words = d.words, column_words = d.column_words;
+    std::uint64_t* const matrix = s.matrix.data();
+    std::uint64_t* const columns = s.columns.data();
+    const std::uint64_t augmented_bit = std::uint64_t{1} << (n % 64);
     s.pivot_row_of_column.assign(n, NO_ROW);
     s.pivot_column_of_row.assign(m, NO_ROW);
     s.used_rows.assign(column_words, 0);
@@ -196,8 +193,12 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
             }
         }
     }
+}
 
-    // Order 0: free columns take BP's decision; pivot columns solve their rows.
+// Order 0: free columns take BP's decision; pivot columns solve their rows.
+std::vector<std::uint8_t> order_zero_solution(OsdScratch& s, std::span<const std::uint8_t> hard, const Dims& d) {
+    const std::size_t n = d.n, m = d.m, words = d.words;
+    const std::uint64_t* const matrix = s.matrix.data();
     std::vector<std::uint8_t> e0(n, 0);
     s.fired_free.assign(words, 0);
     for (std::size_t v = 0; v < n; ++v) {
@@ -215,17 +216,16 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
         for (std::size_t w = 0; w < words; ++w) folded ^= row[w] & s.fired_free[w];
         e0[j] = static_cast<std::uint8_t>(parity64(folded) ^ ((row[n / 64] >> (n % 64)) & 1u));
     }
-    if (osd_order_ == 0) return e0;
+    return e0;
+}
 
-    s.free_order.clear();
-    for (const auto& [key, v] : s.by_posterior) {
-        if (s.pivot_row_of_column[v] == NO_ROW) s.free_order.push_back(v);
-    }
-    const std::size_t k = std::min({s.free_order.size(), osd_order_, MAX_SEARCH_COLUMNS});
-    if (k == 0) return e0;
-
-    // Each pivot column's value depends on the searched free columns through its
-    // row's bits there (mask); every other column is fixed at e0.
+// The search over the first k free columns (in posterior order) as terms.
+// Each pivot column's value depends on the searched free columns through its
+// row's bits there (mask); every other column is fixed at e0.
+void list_search_terms(OsdScratch& s, const std::vector<std::uint8_t>& e0, std::span<const double> posteriors,
+                       std::size_t k, const Dims& d) {
+    const std::size_t n = d.n, m = d.m, words = d.words;
+    const std::uint64_t* const matrix = s.matrix.data();
     s.free_slot.assign(n, 0);
     for (std::size_t t = 0; t < k; ++t) s.free_slot[s.free_order[t]] = static_cast<std::uint32_t>(t + 1);
     s.pivot_mask.assign(n, 0);
@@ -258,7 +258,11 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
         s.term_costs.push_back(clamped_cost(posteriors[v]));
     }
     s.fired_terms.resize(s.term_masks.size());
+}
 
+// The cheapest of the 2^k candidates (the first in candidate order on ties),
+// 0 being e0 itself.
+std::uint32_t best_candidate(OsdScratch& s, std::size_t k) {
     // The fired terms are listed first (branch-free), then summed in order: the
     // sum's dependency chain is as long as the candidate's weight, not the term count.
     const std::size_t num_terms = s.term_masks.size();
@@ -286,6 +290,43 @@ std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::s
             best = candidate;
         }
     }
+    return best;
+}
+
+
+}  // namespace
+
+std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::span<const std::uint8_t> hard,
+                                                std::span<const double> posteriors) const {
+    check_invariant(hard.size() == num_vars_ && posteriors.size() == num_vars_,
+                    "OsdDecoder::osd_solve: soft output length differs from the mechanism count");
+    const ThreadScratch<OsdScratch> lease("OsdDecoder");
+    OsdScratch& s = *lease;
+    const std::size_t n = num_vars_;
+    const std::size_t m = num_checks_;
+    const Dims dims{n, m, n / 64 + 1, (m + 63) / 64};
+
+    // Columns most strongly believed to have fired first; ties keep index order.
+    s.by_posterior.resize(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        s.by_posterior[v] = {posterior_order_key(posteriors[v]), static_cast<GraphIndex>(v)};
+    }
+    stable_sort_by_key(s.by_posterior, s.sort_spare);
+
+    load_augmented_matrix(s, bp_, syndrome, dims);
+    reduce_fully(s, dims);
+    std::vector<std::uint8_t> e0 = order_zero_solution(s, hard, dims);
+    if (osd_order_ == 0) return e0;
+
+    s.free_order.clear();
+    for (const auto& [key, v] : s.by_posterior) {
+        if (s.pivot_row_of_column[v] == NO_ROW) s.free_order.push_back(v);
+    }
+    const std::size_t k = std::min({s.free_order.size(), osd_order_, MAX_SEARCH_COLUMNS});
+    if (k == 0) return e0;
+
+    list_search_terms(s, e0, posteriors, k, dims);
+    const std::uint32_t best = best_candidate(s, k);
     if (best == 0) return e0;
     for (std::size_t v = 0; v < n; ++v) {
         if (s.free_slot[v] != 0) {

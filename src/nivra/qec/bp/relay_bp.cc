@@ -6,6 +6,7 @@
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 #include "nivra/core/memory.h"
+#include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
 
@@ -69,16 +70,13 @@ struct RelayScratch {
     std::vector<double> q;
     std::vector<double> r;
     std::vector<std::uint8_t> hard;
-    bool in_use = false;
 };
-
-thread_local RelayScratch relay_scratch;
 
 }  // namespace
 
 BpSoft RelayBpDecoder::decode_soft(const Syndrome& syndrome) const {
-    ScratchLease lease(relay_scratch.in_use);
-    RelayScratch& s = relay_scratch;
+    const ThreadScratch<RelayScratch> lease("RelayBpDecoder");
+    RelayScratch& s = *lease;
     const std::size_t n = graph_.num_vars();
     const std::size_t num_edges = graph_.num_edges();
     const std::span<const double> priors = graph_.priors();

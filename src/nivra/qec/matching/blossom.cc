@@ -413,166 +413,158 @@ void Blossom::solve(std::size_t num_vertices, std::span<const BlossomEdge> edges
     }
 }
 
-void Blossom::run() {
+void Blossom::start_stage() {
     const Index n = n_;
-    for (Index stage = 0; stage < n; ++stage) {
-        std::fill(label_.begin(), label_.end(), 0);
-        std::fill(bestedge_.begin(), bestedge_.end(), -1);
-        for (Index b = n; b < 2 * n; ++b) {
-            blossombestedges_[b].clear();
-            has_blossombestedges_[b] = 0;
-        }
-        std::fill(allowedge_.begin(), allowedge_.end(), 0);
-        queue_.clear();
-        for (Index v = 0; v < n; ++v) {
-            if (mate_[v] == -1 && label_[inblossom_[v]] == 0) assign_label(v, 1, -1);
-        }
+    std::fill(label_.begin(), label_.end(), 0);
+    std::fill(bestedge_.begin(), bestedge_.end(), -1);
+    for (Index b = n; b < 2 * n; ++b) {
+        blossombestedges_[b].clear();
+        has_blossombestedges_[b] = 0;
+    }
+    std::fill(allowedge_.begin(), allowedge_.end(), 0);
+    queue_.clear();
+    for (Index v = 0; v < n; ++v) {
+        if (mate_[v] == -1 && label_[inblossom_[v]] == 0) assign_label(v, 1, -1);
+    }
+}
 
-        bool augmented = false;
-        while (true) {
-            while (!queue_.empty() && !augmented) {
-                Index v = queue_.back();
-                queue_.pop_back();
-                check_invariant(label_[inblossom_[v]] == 1, "Blossom: queued vertex is not S");
-                for (Index q = neighbend_offsets_[v]; q < neighbend_offsets_[v + 1]; ++q) {
-                    Index p = neighbend_[q];
-                    Index k = p / 2;
-                    Index w = endpoint_[p];
-                    if (inblossom_[v] == inblossom_[w]) continue;
-                    Wide kslack = 0;
-                    if (!allowedge_[k]) {
-                        kslack = slack(k);
-                        if (kslack <= 0) allowedge_[k] = 1;
+bool Blossom::grow_from_queue() {
+    while (!queue_.empty()) {
+        Index v = queue_.back();
+        queue_.pop_back();
+        check_invariant(label_[inblossom_[v]] == 1, "Blossom: queued vertex is not S");
+        for (Index q = neighbend_offsets_[v]; q < neighbend_offsets_[v + 1]; ++q) {
+            Index p = neighbend_[q];
+            Index k = p / 2;
+            Index w = endpoint_[p];
+            if (inblossom_[v] == inblossom_[w]) continue;
+            Wide kslack = 0;
+            if (!allowedge_[k]) {
+                kslack = slack(k);
+                if (kslack <= 0) allowedge_[k] = 1;
+            }
+            if (allowedge_[k]) {
+                if (label_[inblossom_[w]] == 0) {
+                    assign_label(w, 2, p ^ 1);
+                } else if (label_[inblossom_[w]] == 1) {
+                    Index base = scan_blossom(v, w);
+                    if (base >= 0) {
+                        add_blossom(base, k);
+                    } else {
+                        augment_matching(k);
+                        return true;
                     }
-                    if (allowedge_[k]) {
-                        if (label_[inblossom_[w]] == 0) {
-                            assign_label(w, 2, p ^ 1);
-                        } else if (label_[inblossom_[w]] == 1) {
-                            Index base = scan_blossom(v, w);
-                            if (base >= 0) {
-                                add_blossom(base, k);
-                            } else {
-                                augment_matching(k);
-                                augmented = true;
-                                break;
-                            }
-                        } else if (label_[w] == 0) {
-                            check_invariant(label_[inblossom_[w]] == 2, "Blossom: expected a T-blossom");
-                            label_[w] = 2;
-                            labelend_[w] = p ^ 1;
-                        }
-                    } else if (label_[inblossom_[w]] == 1) {
-                        Index b = inblossom_[v];
-                        if (bestedge_[b] == -1 || kslack < slack(bestedge_[b])) bestedge_[b] = k;
-                    } else if (label_[w] == 0) {
-                        if (bestedge_[w] == -1 || kslack < slack(bestedge_[w])) bestedge_[w] = k;
-                    }
+                } else if (label_[w] == 0) {
+                    check_invariant(label_[inblossom_[w]] == 2, "Blossom: expected a T-blossom");
+                    label_[w] = 2;
+                    labelend_[w] = p ^ 1;
                 }
-            }
-            if (augmented) break;
-
-            // No augmenting path under the current duals: find the dual change.
-            int deltatype = 1;
-            Wide delta = *std::min_element(dualvar_.begin(), dualvar_.begin() + n);
-            Index deltaedge = -1;
-            Index deltablossom = -1;
-            for (Index v = 0; v < n; ++v) {
-                if (label_[inblossom_[v]] == 0 && bestedge_[v] != -1) {
-                    Wide d = slack(bestedge_[v]);
-                    if (d < delta) {
-                        delta = d;
-                        deltatype = 2;
-                        deltaedge = bestedge_[v];
-                    }
-                }
-            }
-            for (Index b = 0; b < 2 * n; ++b) {
-                if (blossomparent_[b] == -1 && label_[b] == 1 && bestedge_[b] != -1) {
-                    Wide d = slack(bestedge_[b]) / 2;
-                    if (d < delta) {
-                        delta = d;
-                        deltatype = 3;
-                        deltaedge = bestedge_[b];
-                    }
-                }
-            }
-            for (Index b = n; b < 2 * n; ++b) {
-                if (blossombase_[b] >= 0 && blossomparent_[b] == -1 && label_[b] == 2 && dualvar_[b] < delta) {
-                    delta = dualvar_[b];
-                    deltatype = 4;
-                    deltablossom = b;
-                }
-            }
-            check_invariant(
-                delta >= std::numeric_limits<std::int64_t>::min() && delta <= std::numeric_limits<std::int64_t>::max(),
-                "Blossom: dual change overflow");
-            const std::int64_t step = static_cast<std::int64_t>(delta);
-            for (Index v = 0; v < n; ++v) {
-                int l = label_[inblossom_[v]];
-                if (l == 1) {
-                    dualvar_[v] = sub_checked(dualvar_[v], step);
-                } else if (l == 2) {
-                    dualvar_[v] = add_checked(dualvar_[v], step);
-                }
-            }
-            for (Index b = n; b < 2 * n; ++b) {
-                if (blossombase_[b] >= 0 && blossomparent_[b] == -1) {
-                    if (label_[b] == 1) {
-                        dualvar_[b] = add_checked(dualvar_[b], step);
-                    } else if (label_[b] == 2) {
-                        dualvar_[b] = sub_checked(dualvar_[b], step);
-                    }
-                }
-            }
-            if (deltatype == 1) {
-                break;
-            } else if (deltatype == 2) {
-                allowedge_[deltaedge] = 1;
-                Index i = edges_[deltaedge].i;
-                Index j = edges_[deltaedge].j;
-                if (label_[inblossom_[i]] == 0) std::swap(i, j);
-                check_invariant(label_[inblossom_[i]] == 1, "Blossom: least-slack edge without an S end");
-                queue_.push_back(i);
-            } else if (deltatype == 3) {
-                allowedge_[deltaedge] = 1;
-                Index i = edges_[deltaedge].i;
-                check_invariant(label_[inblossom_[i]] == 1, "Blossom: least-slack edge without an S end");
-                queue_.push_back(i);
-            } else {
-                expand_blossom(deltablossom, false);
+            } else if (label_[inblossom_[w]] == 1) {
+                Index b = inblossom_[v];
+                if (bestedge_[b] == -1 || kslack < slack(bestedge_[b])) bestedge_[b] = k;
+            } else if (label_[w] == 0) {
+                if (bestedge_[w] == -1 || kslack < slack(bestedge_[w])) bestedge_[w] = k;
             }
         }
-        if (!augmented) break;
-        for (Index b = n; b < 2 * n; ++b) {
-            if (blossomparent_[b] == -1 && blossombase_[b] >= 0 && label_[b] == 1 && dualvar_[b] == 0) {
-                expand_blossom(b, true);
+    }
+    return false;
+}
+
+bool Blossom::change_duals() {
+    const Index n = n_;
+    int deltatype = 1;
+    Wide delta = *std::min_element(dualvar_.begin(), dualvar_.begin() + n);
+    Index deltaedge = -1;
+    Index deltablossom = -1;
+    for (Index v = 0; v < n; ++v) {
+        if (label_[inblossom_[v]] == 0 && bestedge_[v] != -1) {
+            Wide d = slack(bestedge_[v]);
+            if (d < delta) {
+                delta = d;
+                deltatype = 2;
+                deltaedge = bestedge_[v];
             }
+        }
+    }
+    for (Index b = 0; b < 2 * n; ++b) {
+        if (blossomparent_[b] == -1 && label_[b] == 1 && bestedge_[b] != -1) {
+            Wide d = slack(bestedge_[b]) / 2;
+            if (d < delta) {
+                delta = d;
+                deltatype = 3;
+                deltaedge = bestedge_[b];
+            }
+        }
+    }
+    for (Index b = n; b < 2 * n; ++b) {
+        if (blossombase_[b] >= 0 && blossomparent_[b] == -1 && label_[b] == 2 && dualvar_[b] < delta) {
+            delta = dualvar_[b];
+            deltatype = 4;
+            deltablossom = b;
+        }
+    }
+    check_invariant(
+        delta >= std::numeric_limits<std::int64_t>::min() && delta <= std::numeric_limits<std::int64_t>::max(),
+        "Blossom: dual change overflow");
+    const std::int64_t step = static_cast<std::int64_t>(delta);
+    for (Index v = 0; v < n; ++v) {
+        int l = label_[inblossom_[v]];
+        if (l == 1) {
+            dualvar_[v] = sub_checked(dualvar_[v], step);
+        } else if (l == 2) {
+            dualvar_[v] = add_checked(dualvar_[v], step);
+        }
+    }
+    for (Index b = n; b < 2 * n; ++b) {
+        if (blossombase_[b] >= 0 && blossomparent_[b] == -1) {
+            if (label_[b] == 1) {
+                dualvar_[b] = add_checked(dualvar_[b], step);
+            } else if (label_[b] == 2) {
+                dualvar_[b] = sub_checked(dualvar_[b], step);
+            }
+        }
+    }
+    if (deltatype == 1) {
+        return false;
+    } else if (deltatype == 2) {
+        allowedge_[deltaedge] = 1;
+        Index i = edges_[deltaedge].i;
+        Index j = edges_[deltaedge].j;
+        if (label_[inblossom_[i]] == 0) std::swap(i, j);
+        check_invariant(label_[inblossom_[i]] == 1, "Blossom: least-slack edge without an S end");
+        queue_.push_back(i);
+    } else if (deltatype == 3) {
+        allowedge_[deltaedge] = 1;
+        Index i = edges_[deltaedge].i;
+        check_invariant(label_[inblossom_[i]] == 1, "Blossom: least-slack edge without an S end");
+        queue_.push_back(i);
+    } else {
+        expand_blossom(deltablossom, false);
+    }
+    return true;
+}
+
+void Blossom::expand_zero_s_blossoms() {
+    const Index n = n_;
+    for (Index b = n; b < 2 * n; ++b) {
+        if (blossomparent_[b] == -1 && blossombase_[b] >= 0 && label_[b] == 1 && dualvar_[b] == 0) {
+            expand_blossom(b, true);
         }
     }
 }
 
-namespace {
-
-struct ThreadSolver {
-    Blossom blossom;
-    bool in_use = false;
-};
-
-ThreadSolver& thread_solver() {
-    thread_local ThreadSolver solver;
-    return solver;
+void Blossom::run() {
+    for (Index stage = 0; stage < n_; ++stage) {
+        start_stage();
+        bool augmented = false;
+        while (!augmented) {
+            augmented = grow_from_queue();
+            // No augmenting path under the current duals: change them.
+            if (!augmented && !change_duals()) break;
+        }
+        if (!augmented) break;
+        expand_zero_s_blossoms();
+    }
 }
-
-}  // namespace
-
-ThreadBlossom::ThreadBlossom() {
-    ThreadSolver& solver = thread_solver();
-    check_invariant(!solver.in_use, "ThreadBlossom: this thread's solver is already in use");
-    solver.in_use = true;
-    blossom_ = &solver.blossom;
-    in_use_ = &solver.in_use;
-}
-
-ThreadBlossom::~ThreadBlossom() { *in_use_ = false; }
 
 }  // namespace nivra::qec

@@ -22,6 +22,8 @@
 #include <span>
 #include <vector>
 
+#include "nivra/qec/scratch.h"
+
 namespace nivra::qec {
 
 struct BlossomEdge {
@@ -74,6 +76,17 @@ private:
     void augment_blossom(Index b, Index v);
     void augment_matching(Index k);
     void run();
+    // One stage of run(): labels, best edges and allowed edges cleared; every
+    // free vertex's top blossom labelled S.
+    void start_stage();
+    // Grows the alternating trees from the queued S vertices over tight edges;
+    // true when an augmenting path was found and the matching augmented.
+    bool grow_from_queue();
+    // The least dual change that makes progress, applied; false when it was
+    // the change that makes a vertex dual zero (the matching is optimal).
+    bool change_duals();
+    // Expands the top S-blossoms whose dual reached zero (end of a stage).
+    void expand_zero_s_blossoms();
 
     Index n_ = 0;
     std::vector<BlossomEdge> edges_;
@@ -107,16 +120,12 @@ private:
 // re-enters itself, so this marks a bug rather than a user error).
 class ThreadBlossom {
 public:
-    ThreadBlossom();
-    ~ThreadBlossom();
-    ThreadBlossom(const ThreadBlossom&) = delete;
-    ThreadBlossom& operator=(const ThreadBlossom&) = delete;
+    ThreadBlossom() : lease_("ThreadBlossom") {}
 
-    Blossom& get() { return *blossom_; }
+    Blossom& get() { return *lease_; }
 
 private:
-    Blossom* blossom_;
-    bool* in_use_;
+    ThreadScratch<Blossom> lease_;
 };
 
 }  // namespace nivra::qec

@@ -13,6 +13,7 @@
 #include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 #include "nivra/qec/matching/blossom.h"
+#include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
 
@@ -110,24 +111,6 @@ struct ShotScratch {
     std::vector<Length> boundary;
     std::vector<BlossomEdge> edges;
     std::vector<std::int64_t> partner;
-    bool in_use = false;
-};
-
-class ShotScratchLease {
-public:
-    ShotScratchLease() {
-        thread_local ShotScratch scratch;
-        check_invariant(!scratch.in_use, "MwpmDecoder: this thread's scratch is already in use");
-        scratch.in_use = true;
-        scratch_ = &scratch;
-    }
-    ~ShotScratchLease() { scratch_->in_use = false; }
-    ShotScratchLease(const ShotScratchLease&) = delete;
-    ShotScratchLease& operator=(const ShotScratchLease&) = delete;
-    ShotScratch& operator*() { return *scratch_; }
-
-private:
-    ShotScratch* scratch_;
 };
 
 }  // namespace
@@ -217,7 +200,7 @@ std::uint64_t MwpmDecoder::decode_mask(const Syndrome& syndrome, Matching* match
     for (std::uint32_t d : syndrome.fired) any_defect |= d < num_detectors_;
     if (!any_defect) return 0;
 
-    ShotScratchLease lease;
+    const ThreadScratch<ShotScratch> lease("MwpmDecoder");
     ShotScratch& scratch = *lease;
     std::vector<std::uint32_t>& defects = scratch.defects;
     defects.clear();

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "nivra/core/error.h"
+#include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
 
@@ -53,7 +55,6 @@ struct Scratch {
     std::vector<Id> odd_roots;
     std::vector<Id> frontier;
     std::vector<Id> defects;
-    bool in_use = false;
 
     void ensure(Id node, Id boundary) {
         NodeState& s = nodes[node];
@@ -115,21 +116,157 @@ struct Scratch {
     }
 };
 
-class ScratchLease {
-public:
-    ScratchLease() {
-        thread_local Scratch scratch;
-        check_invariant(!scratch.in_use, "UnionFindDecoder: this thread's scratch is already in use");
-        scratch.in_use = true;
-        scratch_ = &scratch;
-    }
-    ~ScratchLease() { scratch_->in_use = false; }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-    Scratch& operator*() { return *scratch_; }
+// One shot's growth and peeling over the decoder's flat graph arrays, with
+// the thread's scratch (already holding the shot's defects, ensured and odd).
+struct ShotClusters {
+    Scratch& s;
+    std::span<const Id> offsets;
+    std::span<const Id> adj;
+    std::span<const Id> eu;
+    std::span<const Id> ev;
+    std::span<const std::uint32_t> elen;
+    std::span<const std::uint64_t> emask;
+    Id boundary;
+    bool boundary_edge_grown = false;
 
-private:
-    Scratch* scratch_;
+    void mark_grown(Id e) {
+        s.edges[e].grown_stamp = s.epoch;
+        s.new_edges.push_back(e);
+        s.grown.push_back(e);
+        boundary_edge_grown |= ev[e] == boundary;
+    }
+
+    void union_new_edges() {
+        for (Id e : s.new_edges) s.unite(eu[e], ev[e], boundary);
+    }
+
+    // Calls visit(edge) for each edge leaving an odd cluster, in the fixed order:
+    // odd roots in defect order, members in member-list order, edges in adj order.
+    template <class Visit>
+    void for_each_frontier_edge(Visit&& visit) {
+        for (Id r : s.odd_roots) {
+            for (Id x = s.nodes[r].member_head; x != NONE; x = s.nodes[x].next_member) {
+                for (Id a = offsets[x]; a < offsets[x + 1]; ++a) {
+                    Id e = adj[a];
+                    Id y = eu[e] == x ? ev[e] : eu[e];
+                    s.ensure(y, boundary);
+                    if (s.find(y) == r) continue;
+                    visit(e);
+                }
+            }
+        }
+    }
+
+    // Unit growth: every frontier edge gains a half edge per step.
+    void grow_unweighted() {
+        while (true) {
+            s.collect_odd_roots(s.defects, boundary);
+            if (s.odd_roots.empty()) break;
+            s.new_edges.clear();
+            bool progress = false;
+            for_each_frontier_edge([&](Id e) {
+                EdgeState& es = s.edges[e];
+                if (es.shot_stamp != s.epoch) {
+                    es.shot_stamp = s.epoch;
+                    es.half_edges = 0;
+                    es.support = 0;
+                }
+                if (es.half_edges == 2) return;
+                ++es.half_edges;
+                progress = true;
+                if (es.half_edges == 2) mark_grown(e);
+            });
+            union_new_edges();
+            if (!progress) break;
+        }
+    }
+
+    // Growth by edge length: each step grows every frontier edge by the same
+    // time, just enough to complete the first of them.
+    void grow_weighted() {
+        while (true) {
+            s.collect_odd_roots(s.defects, boundary);
+            if (s.odd_roots.empty()) break;
+            ++s.step_counter;
+            s.frontier.clear();
+            for_each_frontier_edge([&](Id e) {
+                EdgeState& es = s.edges[e];
+                if (es.step_stamp != s.step_counter) {
+                    es.step_stamp = s.step_counter;
+                    es.rate = 0;
+                    s.frontier.push_back(e);
+                    if (es.shot_stamp != s.epoch) {
+                        es.shot_stamp = s.epoch;
+                        es.support = 0;
+                        es.half_edges = 0;
+                    }
+                }
+                ++es.rate;
+            });
+            if (s.frontier.empty()) break;
+            std::uint32_t delta = std::numeric_limits<std::uint32_t>::max();
+            for (Id e : s.frontier) {
+                const EdgeState& es = s.edges[e];
+                std::uint32_t remaining = elen[e] - es.support;
+                delta = std::min(delta, (remaining + es.rate - 1) / es.rate);
+            }
+            s.new_edges.clear();
+            for (Id e : s.frontier) {
+                EdgeState& es = s.edges[e];
+                es.support += delta * es.rate;
+                if (es.support >= elen[e]) mark_grown(e);
+            }
+            union_new_edges();
+        }
+    }
+
+    // Breadth-first tree of grown edges from `root`, appended to s.order.
+    void build_tree(Id root) {
+        s.ensure(root, boundary);
+        NodeState& r = s.nodes[root];
+        if (r.visited_stamp == s.epoch) return;
+        r.visited_stamp = s.epoch;
+        r.parent_edge = NONE;
+        r.parent_node = NONE;
+        std::size_t next = s.order.size();
+        s.order.push_back(root);
+        while (next < s.order.size()) {
+            Id u = s.order[next++];
+            for (Id a = offsets[u]; a < offsets[u + 1]; ++a) {
+                Id e = adj[a];
+                if (s.edges[e].grown_stamp != s.epoch) continue;
+                Id y = eu[e] == u ? ev[e] : eu[e];
+                s.ensure(y, boundary);
+                NodeState& ys = s.nodes[y];
+                if (ys.visited_stamp == s.epoch) continue;
+                ys.visited_stamp = s.epoch;
+                ys.parent_edge = e;
+                ys.parent_node = u;
+                s.order.push_back(y);
+            }
+        }
+    }
+
+    // Peeling forest over grown edges: from the boundary first (when it is
+    // touched), then from each defect; leaves up, each defect leaf takes its
+    // parent edge. Returns the mask of the taken edges.
+    std::uint64_t peel(std::vector<std::size_t>* peeled) {
+        s.order.clear();
+        if (boundary_edge_grown) build_tree(boundary);
+        for (Id d : s.defects) build_tree(d);
+
+        for (Id d : s.defects) s.nodes[d].defect = 1;
+        std::uint64_t mask = 0;
+        for (std::size_t i = s.order.size(); i-- > 0;) {
+            NodeState& x = s.nodes[s.order[i]];
+            if (x.parent_edge == NONE || !x.defect) continue;
+            s.nodes[x.parent_node].defect ^= 1;
+            x.defect = 0;
+            mask ^= emask[x.parent_edge];
+            if (peeled) peeled->push_back(x.parent_edge);
+        }
+        return mask;
+    }
 };
 
 }  // namespace
@@ -189,7 +326,7 @@ std::uint64_t UnionFindDecoder::decode_mask(const Syndrome& syndrome, std::vecto
     for (std::uint32_t d : syndrome.fired) any_defect |= d < num_detectors_;
     if (!any_defect) return 0;
 
-    ScratchLease lease;
+    const ThreadScratch<Scratch> lease("UnionFindDecoder");
     Scratch& s = *lease;
     ++s.epoch;
     if (s.nodes.size() < num_nodes_) s.nodes.resize(num_nodes_);
@@ -203,132 +340,13 @@ std::uint64_t UnionFindDecoder::decode_mask(const Syndrome& syndrome, std::vecto
         s.nodes[d].parity = 1;
     }
     s.grown.clear();
-    bool boundary_edge_grown = false;
-    auto mark_grown = [&](Id e) {
-        s.edges[e].grown_stamp = s.epoch;
-        s.new_edges.push_back(e);
-        s.grown.push_back(e);
-        boundary_edge_grown |= ev_[e] == boundary;
-    };
-    auto union_new_edges = [&] {
-        for (Id e : s.new_edges) s.unite(eu_[e], ev_[e], boundary);
-    };
-    // Calls visit(edge) for each edge leaving an odd cluster, in the fixed order:
-    // odd roots in defect order, members in member-list order, edges in adj order.
-    auto for_each_frontier_edge = [&](auto&& visit) {
-        for (Id r : s.odd_roots) {
-            for (Id x = s.nodes[r].member_head; x != NONE; x = s.nodes[x].next_member) {
-                for (Id a = offsets_[x]; a < offsets_[x + 1]; ++a) {
-                    Id e = adj_[a];
-                    Id y = eu_[e] == x ? ev_[e] : eu_[e];
-                    s.ensure(y, boundary);
-                    if (s.find(y) == r) continue;
-                    visit(e);
-                }
-            }
-        }
-    };
-
+    ShotClusters shot{s, offsets_, adj_, eu_, ev_, elen_, emask_, boundary};
     if (!weighted_) {
-        while (true) {
-            s.collect_odd_roots(s.defects, boundary);
-            if (s.odd_roots.empty()) break;
-            s.new_edges.clear();
-            bool progress = false;
-            for_each_frontier_edge([&](Id e) {
-                EdgeState& es = s.edges[e];
-                if (es.shot_stamp != s.epoch) {
-                    es.shot_stamp = s.epoch;
-                    es.half_edges = 0;
-                    es.support = 0;
-                }
-                if (es.half_edges == 2) return;
-                ++es.half_edges;
-                progress = true;
-                if (es.half_edges == 2) mark_grown(e);
-            });
-            union_new_edges();
-            if (!progress) break;
-        }
+        shot.grow_unweighted();
     } else {
-        while (true) {
-            s.collect_odd_roots(s.defects, boundary);
-            if (s.odd_roots.empty()) break;
-            ++s.step_counter;
-            s.frontier.clear();
-            for_each_frontier_edge([&](Id e) {
-                EdgeState& es = s.edges[e];
-                if (es.step_stamp != s.step_counter) {
-                    es.step_stamp = s.step_counter;
-                    es.rate = 0;
-                    s.frontier.push_back(e);
-                    if (es.shot_stamp != s.epoch) {
-                        es.shot_stamp = s.epoch;
-                        es.support = 0;
-                        es.half_edges = 0;
-                    }
-                }
-                ++es.rate;
-            });
-            if (s.frontier.empty()) break;
-            std::uint32_t delta = std::numeric_limits<std::uint32_t>::max();
-            for (Id e : s.frontier) {
-                const EdgeState& es = s.edges[e];
-                std::uint32_t remaining = elen_[e] - es.support;
-                delta = std::min(delta, (remaining + es.rate - 1) / es.rate);
-            }
-            s.new_edges.clear();
-            for (Id e : s.frontier) {
-                EdgeState& es = s.edges[e];
-                es.support += delta * es.rate;
-                if (es.support >= elen_[e]) mark_grown(e);
-            }
-            union_new_edges();
-        }
+        shot.grow_weighted();
     }
-
-    // Peeling forest over grown edges: from the boundary first (when it is
-    // touched), then from each defect.
-    s.order.clear();
-    auto build_tree = [&](Id root) {
-        s.ensure(root, boundary);
-        NodeState& r = s.nodes[root];
-        if (r.visited_stamp == s.epoch) return;
-        r.visited_stamp = s.epoch;
-        r.parent_edge = NONE;
-        r.parent_node = NONE;
-        std::size_t next = s.order.size();
-        s.order.push_back(root);
-        while (next < s.order.size()) {
-            Id u = s.order[next++];
-            for (Id a = offsets_[u]; a < offsets_[u + 1]; ++a) {
-                Id e = adj_[a];
-                if (s.edges[e].grown_stamp != s.epoch) continue;
-                Id y = eu_[e] == u ? ev_[e] : eu_[e];
-                s.ensure(y, boundary);
-                NodeState& ys = s.nodes[y];
-                if (ys.visited_stamp == s.epoch) continue;
-                ys.visited_stamp = s.epoch;
-                ys.parent_edge = e;
-                ys.parent_node = u;
-                s.order.push_back(y);
-            }
-        }
-    };
-    if (boundary_edge_grown) build_tree(boundary);
-    for (Id d : s.defects) build_tree(d);
-
-    for (Id d : s.defects) s.nodes[d].defect = 1;
-    std::uint64_t mask = 0;
-    for (std::size_t i = s.order.size(); i-- > 0;) {
-        NodeState& x = s.nodes[s.order[i]];
-        if (x.parent_edge == NONE || !x.defect) continue;
-        s.nodes[x.parent_node].defect ^= 1;
-        x.defect = 0;
-        mask ^= emask_[x.parent_edge];
-        if (peeled) peeled->push_back(x.parent_edge);
-    }
-    return mask;
+    return shot.peel(peeled);
 }
 
 std::pair<Correction, std::vector<std::size_t>> UnionFindDecoder::decode_edges(const Syndrome& syndrome) const {
