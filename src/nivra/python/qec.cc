@@ -334,8 +334,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         }
         const qec::DetectorErrorModel& model = native<PyDem>(out[0]).model;
         std::string name = to_str(out[1], "name");
-        const qec::DecoderParams params =
-            nb::len(keywords) > 0 ? decoder_params(keywords, name) : qec::DecoderParams{};
+        const qec::DecoderParams params = nb::len(keywords) > 0 ? decoder_params(keywords, name) : qec::DecoderParams{};
         auto built = qec::build_decoder(model, name, params);
         if (!built) raise_message(PyExc_ValueError, built.error().message());
         return make_instance<PyDecoder>(reinterpret_cast<PyObject*>(type), std::move(name), std::move(*built),

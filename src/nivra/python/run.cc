@@ -12,6 +12,8 @@
 // returns (its result is dropped). Nothing is lost, but a long run is not cut
 // short.
 
+#include "nivra/run/run.h"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
@@ -38,7 +40,6 @@
 #include "nivra/python/noise.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
-#include "nivra/run/run.h"
 #include "nivra/sv/state.h"
 
 namespace nb = nanobind;
