@@ -1,6 +1,7 @@
-// run() and RunResult: argument conversion, backend choice, the three
-// simulation paths (state vector, stabilizer, MPS) and the noisy branch, each
-// executed with the interpreter lock released, and the histogram of shots.
+// run() and RunResult: argument conversion and backend choice, then one of
+// the simulation paths (run/run.h: state vector, stabilizer, MPS) or the noisy
+// branch, executed with the interpreter lock released; RunResult holds the
+// histogram of shots.
 //
 // Threads and borrows. run() converts its arguments, parses the names and
 // resolves "auto" with the lock held, then releases the lock around one path.
