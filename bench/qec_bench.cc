@@ -30,9 +30,9 @@
 #include "nivra/qec/batch.h"
 #include "nivra/qec/dem/dem.h"
 #include "nivra/qec/matching/mwpm.h"
+#include "nivra/qec/matching/union_find.h"
 #include "nivra/qec/registry.h"
 #include "nivra/qec/test_dems.h"
-#include "nivra/qec/matching/union_find.h"
 
 namespace {
 
@@ -127,24 +127,23 @@ void register_model(std::string name, std::function<DetectorErrorModel()> load) 
         decode_loop(state, *model->uf_weighted, *model);
     });
     for (const char* name : {"mwpm", "union-find", "bp-osd"}) {
-        benchmark::RegisterBenchmark(("batch_decode/" + std::string(name) + "/" + model->name).c_str(),
-                                     [model, name](benchmark::State& state) {
-                                         const DetectorErrorModel& dem = model->get();
-                                         auto decoder = build_decoder(dem, name, {});
-                                         if (!decoder) {
-                                             state.SkipWithError(decoder.error().message().c_str());
-                                             return;
-                                         }
-                                         const std::size_t shots = model->shots.size();
-                                         for (auto _ : state) {
-                                             benchmark::DoNotOptimize(decode_rows(**decoder, model->rows, shots,
-                                                                                  dem.num_detectors,
-                                                                                  dem.num_observables));
-                                         }
-                                         state.SetItemsProcessed(state.iterations() *
-                                                                 static_cast<std::int64_t>(shots));
-                                         state.counters["pool_threads"] = static_cast<double>(pool_threads());
-                                     })
+        benchmark::RegisterBenchmark(
+            ("batch_decode/" + std::string(name) + "/" + model->name).c_str(),
+            [model, name](benchmark::State& state) {
+                const DetectorErrorModel& dem = model->get();
+                auto decoder = build_decoder(dem, name, {});
+                if (!decoder) {
+                    state.SkipWithError(decoder.error().message().c_str());
+                    return;
+                }
+                const std::size_t shots = model->shots.size();
+                for (auto _ : state) {
+                    benchmark::DoNotOptimize(
+                        decode_rows(**decoder, model->rows, shots, dem.num_detectors, dem.num_observables));
+                }
+                state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(shots));
+                state.counters["pool_threads"] = static_cast<double>(pool_threads());
+            })
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }

@@ -297,7 +297,7 @@ NoiseArg noise_arg(nb::handle obj, const char* name) {
 }
 
 std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
-                                                          std::uint32_t shots, std::uint64_t seed) {
+                                                               std::uint32_t shots, std::uint64_t seed) {
     auto counts = noise::run_noisy(circuit, noise.model(), shots, seed);
     if (!counts) return std::unexpected("run noisy: " + counts.error().message());
     run::Histogram histogram;

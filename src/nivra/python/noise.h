@@ -56,6 +56,6 @@ struct Param<NoiseArg> {
 // texts of ValueError: "run noisy: " and the NoiseError message. Runs without
 // the interpreter lock; touches no Python object.
 std::expected<run::Histogram, std::string> run_noisy_histogram(const ir::Circuit& circuit, const NoiseArg& noise,
-                                                          std::uint32_t shots, std::uint64_t seed);
+                                                               std::uint32_t shots, std::uint64_t seed);
 
 }  // namespace nivra::python

@@ -1,6 +1,7 @@
-// run() and RunResult: argument conversion, backend choice, the three
-// simulation paths (state vector, stabilizer, MPS) and the noisy branch, each
-// executed with the interpreter lock released, and the histogram of shots.
+// run() and RunResult: argument conversion and backend choice, then one of
+// the simulation paths (run/run.h: state vector, stabilizer, MPS) or the noisy
+// branch, executed with the interpreter lock released; RunResult holds the
+// histogram of shots.
 //
 // Threads and borrows. run() converts its arguments, parses the names and
 // resolves "auto" with the lock held, then releases the lock around one path.
@@ -11,6 +12,8 @@
 // the interpreter's flag, and KeyboardInterrupt is raised as soon as run()
 // returns (its result is dropped). Nothing is lost, but a long run is not cut
 // short.
+
+#include "nivra/run/run.h"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -37,7 +40,6 @@
 #include "nivra/python/noise.h"
 #include "nivra/python/objects.h"
 #include "nivra/python/register.h"
-#include "nivra/run/run.h"
 #include "nivra/sv/state.h"
 
 namespace nb = nanobind;

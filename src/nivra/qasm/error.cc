@@ -61,33 +61,34 @@ std::string_view expected_text(GrammarErrorKind kind) {
 }  // namespace
 
 std::string kind_message(const ParseErrorKind& kind) {
-    return std::visit(
-        ir::overloaded{
-            [](const UnexpectedToken& k) {
-                return "unexpected token: expected " + k.expected + ", found `" + k.found + "`";
-            },
-            [](const UnknownGate& k) { return "unknown gate `" + k.name + "`"; },
-            [](const UndeclaredRegister& k) { return "undeclared register `" + k.name + "`"; },
-            [](const DuplicateRegister& k) { return "register `" + k.name + "` is declared more than once"; },
-            [](const IndexOutOfBounds& k) {
-                return "index " + fmt::display(k.index) + " out of bounds for register `" + k.register_name +
-                       "` of size " + fmt::display(k.size);
-            },
-            [](const SizeMismatch& k) {
-                return "size mismatch: `" + k.first + "` has " + fmt::display(k.first_size) + " but `" + k.second +
-                       "` has " + fmt::display(k.second_size);
-            },
-            [](const BadExpression& k) { return "bad expression: " + k.message; },
-            [](const Unsupported& k) { return "unsupported feature: " + k.feature; },
-            [](const TooManyQubits& k) {
-                return "too many qubits: declared " + fmt::display(k.declared) + ", max " + fmt::display(k.max);
-            },
-            [](const TooManyClbits& k) {
-                return "too many clbits: declared " + fmt::display(k.declared) + ", max " + fmt::display(k.max);
-            },
-            [](const Ir& k) { return "IR rejected this program: " + k.error.message(); },
-        },
-        kind);
+    using Kind = ParseErrorKind::Kind;
+    switch (kind.kind) {
+        case Kind::UnexpectedToken:
+            return "unexpected token: expected " + kind.other + ", found `" + kind.text + "`";
+        case Kind::UnknownGate:
+            return "unknown gate `" + kind.text + "`";
+        case Kind::UndeclaredRegister:
+            return "undeclared register `" + kind.text + "`";
+        case Kind::DuplicateRegister:
+            return "register `" + kind.text + "` is declared more than once";
+        case Kind::IndexOutOfBounds:
+            return "index " + fmt::display(kind.count) + " out of bounds for register `" + kind.text + "` of size " +
+                   fmt::display(kind.limit);
+        case Kind::SizeMismatch:
+            return "size mismatch: `" + kind.text + "` has " + fmt::display(kind.count) + " but `" + kind.other +
+                   "` has " + fmt::display(kind.limit);
+        case Kind::BadExpression:
+            return "bad expression: " + kind.text;
+        case Kind::Unsupported:
+            return "unsupported feature: " + kind.text;
+        case Kind::TooManyQubits:
+            return "too many qubits: declared " + fmt::display(kind.count) + ", max " + fmt::display(kind.limit);
+        case Kind::TooManyClbits:
+            return "too many clbits: declared " + fmt::display(kind.count) + ", max " + fmt::display(kind.limit);
+        case Kind::Ir:
+            return "IR rejected this program: " + kind.circuit_error.message();
+    }
+    invariant_failure("parse error kind out of range");
 }
 
 std::string ParseError::message() const {
@@ -149,16 +150,16 @@ ParseError perr_at(std::string_view source, std::size_t offset, ParseErrorKind k
 ParseError grammar_failure_error(std::string_view source, const GrammarError& failure) {
     const LineColumn at = locate(source, failure.offset);
     if (failure.kind == GrammarErrorKind::Expression) {
-        return perr(source, at.line, at.column, BadExpression{failure.expression.message()});
+        return perr(source, at.line, at.column, ParseErrorKind::bad_expression(failure.expression.message()));
     }
     if (std::optional<std::string_view> feature = sniff_unsupported_feature(nth_line(source, at.line), at.column)) {
-        return perr(source, at.line, at.column, Unsupported{std::string(*feature)});
+        return perr(source, at.line, at.column, ParseErrorKind::unsupported(std::string(*feature)));
     }
     const std::string_view from = source.substr(std::min(failure.offset, source.size()));
     std::string found(trim_end_unicode(from.substr(0, prefix_bytes(from, 20))));
     if (found.empty()) found = "end of source";
     return perr(source, at.line, at.column,
-                UnexpectedToken{std::move(found), std::string(expected_text(failure.kind))});
+                ParseErrorKind::unexpected_token(std::move(found), std::string(expected_text(failure.kind))));
 }
 
 std::optional<ParseError> unread_rest_error(std::string_view source, std::size_t rest) {
@@ -168,13 +169,14 @@ std::optional<ParseError> unread_rest_error(std::string_view source, std::size_t
     const std::size_t offset = static_cast<std::size_t>(trimmed.data() - source.data());
     const LineColumn at = locate(source, offset);
     if (trimmed.starts_with("qubit") || trimmed.starts_with("bit")) {
-        return perr(source, at.line, at.column, Unsupported{std::string(FEATURE_LATE_DECLARATION)});
+        return perr(source, at.line, at.column, ParseErrorKind::unsupported(std::string(FEATURE_LATE_DECLARATION)));
     }
     if (std::optional<std::string_view> feature = sniff_unsupported_feature(nth_line(source, at.line), at.column)) {
-        return perr(source, at.line, at.column, Unsupported{std::string(*feature)});
+        return perr(source, at.line, at.column, ParseErrorKind::unsupported(std::string(*feature)));
     }
-    return perr(source, at.line, at.column,
-                UnexpectedToken{std::string(trimmed.substr(0, prefix_bytes(trimmed, 20))), "end of input"});
+    return perr(
+        source, at.line, at.column,
+        ParseErrorKind::unexpected_token(std::string(trimmed.substr(0, prefix_bytes(trimmed, 20))), "end of input"));
 }
 
 }  // namespace nivra::qasm

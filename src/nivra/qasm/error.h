@@ -8,70 +8,71 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <utility>
 
 #include "nivra/ir/circuit.h"
 #include "nivra/qasm/lexer.h"
 
 namespace nivra::qasm {
 
-// The kinds, in this fixed order (the variant index is the kind's number).
-struct UnexpectedToken {
-    std::string found;
-    std::string expected;
-    friend bool operator==(const UnexpectedToken&, const UnexpectedToken&) = default;
-};
-struct UnknownGate {
-    std::string name;
-    friend bool operator==(const UnknownGate&, const UnknownGate&) = default;
-};
-struct UndeclaredRegister {
-    std::string name;
-    friend bool operator==(const UndeclaredRegister&, const UndeclaredRegister&) = default;
-};
-struct DuplicateRegister {
-    std::string name;
-    friend bool operator==(const DuplicateRegister&, const DuplicateRegister&) = default;
-};
-struct IndexOutOfBounds {
-    std::string register_name;
-    std::uint32_t index = 0;
-    std::uint32_t size = 0;
-    friend bool operator==(const IndexOutOfBounds&, const IndexOutOfBounds&) = default;
-};
-struct SizeMismatch {
-    std::string first;
-    std::uint32_t first_size = 0;
-    std::string second;
-    std::uint32_t second_size = 0;
-    friend bool operator==(const SizeMismatch&, const SizeMismatch&) = default;
-};
-struct BadExpression {
-    std::string message;
-    friend bool operator==(const BadExpression&, const BadExpression&) = default;
-};
-struct Unsupported {
-    std::string feature;
-    friend bool operator==(const Unsupported&, const Unsupported&) = default;
-};
-struct TooManyQubits {
-    std::uint32_t declared = 0;
-    std::uint32_t max = 0;
-    friend bool operator==(const TooManyQubits&, const TooManyQubits&) = default;
-};
-struct TooManyClbits {
-    std::uint32_t declared = 0;
-    std::uint32_t max = 0;
-    friend bool operator==(const TooManyClbits&, const TooManyClbits&) = default;
-};
-struct Ir {
-    ir::CircuitError error;
-    friend bool operator==(const Ir&, const Ir&) = default;
-};
+// What a parse failure is: its kind and the fields that kind uses. Unused
+// fields keep their defaults, so equal failures compare equal.
+struct ParseErrorKind {
+    // In this fixed order (the enumerator is the kind's number).
+    enum class Kind : std::uint8_t {
+        UnexpectedToken,     // `text` found, `other` expected
+        UnknownGate,         // `text`: the gate name
+        UndeclaredRegister,  // `text`: the register name
+        DuplicateRegister,   // `text`: the register name
+        IndexOutOfBounds,    // register `text`, index `count`, register size `limit`
+        SizeMismatch,        // register `text` of size `count`, register `other` of size `limit`
+        BadExpression,       // `text`: why the expression failed
+        Unsupported,         // `text`: the feature
+        TooManyQubits,       // `count` declared, `limit` the maximum
+        TooManyClbits,       // `count` declared, `limit` the maximum
+        Ir,                  // `circuit_error`: what the circuit refused
+    };
 
-using ParseErrorKind =
-    std::variant<UnexpectedToken, UnknownGate, UndeclaredRegister, DuplicateRegister, IndexOutOfBounds, SizeMismatch,
-                 BadExpression, Unsupported, TooManyQubits, TooManyClbits, Ir>;
+    Kind kind = Kind::UnexpectedToken;
+    std::string text;
+    std::string other;
+    std::uint32_t count = 0;
+    std::uint32_t limit = 0;
+    ir::CircuitError circuit_error;
+
+    static ParseErrorKind unexpected_token(std::string found, std::string expected) {
+        return {Kind::UnexpectedToken, std::move(found), std::move(expected), 0, 0, {}};
+    }
+    static ParseErrorKind unknown_gate(std::string name) { return {Kind::UnknownGate, std::move(name), {}, 0, 0, {}}; }
+    static ParseErrorKind undeclared_register(std::string name) {
+        return {Kind::UndeclaredRegister, std::move(name), {}, 0, 0, {}};
+    }
+    static ParseErrorKind duplicate_register(std::string name) {
+        return {Kind::DuplicateRegister, std::move(name), {}, 0, 0, {}};
+    }
+    static ParseErrorKind index_out_of_bounds(std::string register_name, std::uint32_t index, std::uint32_t size) {
+        return {Kind::IndexOutOfBounds, std::move(register_name), {}, index, size, {}};
+    }
+    static ParseErrorKind size_mismatch(std::string first, std::uint32_t first_size, std::string second,
+                                        std::uint32_t second_size) {
+        return {Kind::SizeMismatch, std::move(first), std::move(second), first_size, second_size, {}};
+    }
+    static ParseErrorKind bad_expression(std::string message) {
+        return {Kind::BadExpression, std::move(message), {}, 0, 0, {}};
+    }
+    static ParseErrorKind unsupported(std::string feature) {
+        return {Kind::Unsupported, std::move(feature), {}, 0, 0, {}};
+    }
+    static ParseErrorKind too_many_qubits(std::uint32_t declared, std::uint32_t max) {
+        return {Kind::TooManyQubits, {}, {}, declared, max, {}};
+    }
+    static ParseErrorKind too_many_clbits(std::uint32_t declared, std::uint32_t max) {
+        return {Kind::TooManyClbits, {}, {}, declared, max, {}};
+    }
+    static ParseErrorKind ir_rejected(ir::CircuitError error) { return {Kind::Ir, {}, {}, 0, 0, std::move(error)}; }
+
+    friend bool operator==(const ParseErrorKind&, const ParseErrorKind&) = default;
+};
 
 // The display text of a kind:
 //   UnexpectedToken     "unexpected token: expected {expected}, found `{found}`"

@@ -202,7 +202,7 @@ TEST(Fuzz, DeepNestingIsAnErrorAtTheParameter) {
     for (std::string source : {"qubit[1] q;\nrx(" + open + ") q[0];", "qubit[1] q;\nrx(1, " + open}) {
         std::expected<ir::Circuit, ParseError> result = parse(source);
         ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error().kind, ParseErrorKind(BadExpression{"expression nested too deeply"}));
+        EXPECT_EQ(result.error().kind, ParseErrorKind::bad_expression("expression nested too deeply"));
         EXPECT_EQ(result.error().line, 2u);
     }
 }

@@ -31,24 +31,24 @@ public:
     std::expected<ir::Circuit, ParseError> run() {
         for (const Include& include : program_.includes) {
             if (include.file != STDGATES_INCLUDE) {
-                return fail(include.offset, Unsupported{std::string(FEATURE_INCLUDE)});
+                return fail(include.offset, ParseErrorKind::unsupported(std::string(FEATURE_INCLUDE)));
             }
         }
         std::uint32_t num_qubits = 0;
         std::uint32_t num_clbits = 0;
         for (const Decl& decl : program_.declarations) {
             if (qubits_.contains(decl.name) || bits_.contains(decl.name)) {
-                return fail(decl.offset, DuplicateRegister{std::string(decl.name)});
+                return fail(decl.offset, ParseErrorKind::duplicate_register(std::string(decl.name)));
             }
             const bool is_qubit = decl.kind == RegisterKind::Qubit;
             std::uint32_t& total = is_qubit ? num_qubits : num_clbits;
             std::uint32_t new_total;
             if (!checked_add(total, decl.size, new_total)) new_total = std::numeric_limits<std::uint32_t>::max();
             if (is_qubit && new_total > MAX_PROGRAM_QUBITS) {
-                return fail(decl.offset, TooManyQubits{new_total, MAX_PROGRAM_QUBITS});
+                return fail(decl.offset, ParseErrorKind::too_many_qubits(new_total, MAX_PROGRAM_QUBITS));
             }
             if (!is_qubit && new_total > MAX_PROGRAM_CLBITS) {
-                return fail(decl.offset, TooManyClbits{new_total, MAX_PROGRAM_CLBITS});
+                return fail(decl.offset, ParseErrorKind::too_many_clbits(new_total, MAX_PROGRAM_CLBITS));
             }
             (is_qubit ? qubits_ : bits_).emplace(decl.name, RegisterSlot{total, decl.size});
             total = new_total;
@@ -73,7 +73,7 @@ private:
 
     std::expected<void, ParseError> add(ir::Circuit& circuit, ir::Instruction instruction, std::size_t offset) {
         if (std::expected<void, ir::CircuitError> added = circuit.add_instruction(std::move(instruction)); !added) {
-            return fail(offset, Ir{added.error()});
+            return fail(offset, ParseErrorKind::ir_rejected(added.error()));
         }
         return {};
     }
@@ -81,19 +81,20 @@ private:
     std::expected<const RegisterSlot*, ParseError> whole(const RegisterMap& map, std::string_view name,
                                                          std::size_t offset) const {
         auto found = map.find(name);
-        if (found == map.end()) return fail(offset, UndeclaredRegister{std::string(name)});
+        if (found == map.end()) return fail(offset, ParseErrorKind::undeclared_register(std::string(name)));
         return &found->second;
     }
 
     std::expected<void, ParseError> lower_statement(ir::Circuit& circuit, const GateStmt& call) {
         const GateRow* entry = find_gate(call.name);
-        if (entry == nullptr) return fail(call.offset, UnknownGate{std::string(call.name)});
+        if (entry == nullptr) return fail(call.offset, ParseErrorKind::unknown_gate(std::string(call.name)));
         const std::span<const double> params = program_.params(call);
         if (params.size() != entry->params) {
             return fail(call.offset,
-                        UnexpectedToken{fmt::display(static_cast<std::uint64_t>(params.size())) + " params (expected " +
-                                            fmt::display(static_cast<std::uint64_t>(entry->params)) + ")",
-                                        "param count match"});
+                        ParseErrorKind::unexpected_token(
+                            fmt::display(static_cast<std::uint64_t>(params.size())) + " params (expected " +
+                                fmt::display(static_cast<std::uint64_t>(entry->params)) + ")",
+                            "param count match"));
         }
         GateInstance instance{Gate::with_angles(entry->kind, params), {}, {}};
         for (const IndexedRef& operand : program_.operands(call)) {
@@ -103,7 +104,7 @@ private:
             instance.targets.push_back(*qubit);
         }
         if (std::expected<void, ir::CircuitError> added = circuit.add_gate(std::move(instance)); !added) {
-            return fail(call.offset, Ir{added.error()});
+            return fail(call.offset, ParseErrorKind::ir_rejected(added.error()));
         }
         return {};
     }
@@ -120,7 +121,8 @@ private:
             if (!clbit) return std::unexpected(std::move(clbit.error()));
             return add(circuit, ir::Measure{*qubit, *clbit}, measure.offset);
         }
-        if (from.index || to.index) return fail(measure.offset, Unsupported{std::string(FEATURE_MIXED_MEASURE)});
+        if (from.index || to.index)
+            return fail(measure.offset, ParseErrorKind::unsupported(std::string(FEATURE_MIXED_MEASURE)));
         std::expected<const RegisterSlot*, ParseError> qreg = whole(qubits_, from.name, measure.offset);
         if (!qreg) return std::unexpected(std::move(qreg.error()));
         std::expected<const RegisterSlot*, ParseError> creg = whole(bits_, to.name, measure.offset);
@@ -128,7 +130,8 @@ private:
         const RegisterSlot& q = **qreg;
         const RegisterSlot& c = **creg;
         if (q.size != c.size) {
-            return fail(measure.offset, SizeMismatch{std::string(from.name), q.size, std::string(to.name), c.size});
+            return fail(measure.offset,
+                        ParseErrorKind::size_mismatch(std::string(from.name), q.size, std::string(to.name), c.size));
         }
         for (std::uint32_t i = 0; i < q.size; ++i) {
             if (std::expected<void, ParseError> added =
@@ -163,7 +166,7 @@ private:
             }
         }
         if (std::expected<void, ir::CircuitError> added = circuit.add_instruction(std::move(collected)); !added) {
-            return fail(barrier.offset, Ir{added.error()});
+            return fail(barrier.offset, ParseErrorKind::ir_rejected(added.error()));
         }
         return {};
     }
@@ -180,10 +183,12 @@ std::expected<std::uint32_t, ParseError> resolve_indexed(const RegisterMap& map,
                                                          std::uint32_t index, std::string_view source,
                                                          std::size_t offset) {
     auto found = map.find(name);
-    if (found == map.end()) return std::unexpected(perr_at(source, offset, UndeclaredRegister{std::string(name)}));
+    if (found == map.end())
+        return std::unexpected(perr_at(source, offset, ParseErrorKind::undeclared_register(std::string(name))));
     const RegisterSlot& slot = found->second;
     if (index >= slot.size) {
-        return std::unexpected(perr_at(source, offset, IndexOutOfBounds{std::string(name), index, slot.size}));
+        return std::unexpected(
+            perr_at(source, offset, ParseErrorKind::index_out_of_bounds(std::string(name), index, slot.size)));
     }
     // Within MAX_PROGRAM_QUBITS: the slot lies inside the declared total.
     return slot.offset + index;

@@ -101,8 +101,8 @@ void decode_each(const Decoder& decoder, std::size_t shots, std::size_t num_dete
 
 }  // namespace
 
-std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const std::uint8_t> bytes,
-                                      std::size_t shots, std::size_t num_detectors, std::size_t num_observables) {
+std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const std::uint8_t> bytes, std::size_t shots,
+                                      std::size_t num_detectors, std::size_t num_observables) {
     check_invariant(num_detectors <= MAX_ROW_DETECTORS, "decode_rows: detector count exceeds 2^32");
     check_input_size(bytes.size(), shots, num_detectors, "decode_rows");
     std::vector<std::uint8_t> out(mul_size_or_throw(shots, num_observables), 0);
@@ -120,8 +120,8 @@ std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const st
     return out;
 }
 
-std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const std::uint8_t> packed,
-                                        std::size_t shots, std::size_t num_detectors, std::size_t num_observables) {
+std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const std::uint8_t> packed, std::size_t shots,
+                                        std::size_t num_detectors, std::size_t num_observables) {
     check_invariant(num_detectors <= MAX_ROW_DETECTORS, "decode_packed: detector count exceeds 2^32");
     const std::size_t in_row = packed_row_bytes(num_detectors);
     const std::size_t out_row_bytes = packed_row_bytes(num_observables);

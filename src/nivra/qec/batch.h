@@ -26,8 +26,8 @@ namespace nivra::qec {
 // result does not depend on the thread count. Throws InvariantError when
 // bytes.size() != shots * num_detectors, std::length_error when the output
 // size overflows.
-std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const std::uint8_t> bytes,
-                                      std::size_t shots, std::size_t num_detectors, std::size_t num_observables);
+std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const std::uint8_t> bytes, std::size_t shots,
+                                      std::size_t num_detectors, std::size_t num_observables);
 
 // Number of bytes of a bit-packed row of `flags` flags: ceil(flags / 8).
 constexpr std::size_t packed_row_bytes(std::size_t flags) { return flags / 8 + (flags % 8 != 0 ? 1 : 0); }
@@ -36,8 +36,8 @@ constexpr std::size_t packed_row_bytes(std::size_t flags) { return flags / 8 + (
 // packed_row_bytes(num_detectors) bytes; the result shots rows of
 // packed_row_bytes(num_observables) bytes. Set bits are read directly, lowest
 // first, never unpacked into a dense row.
-std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const std::uint8_t> packed,
-                                        std::size_t shots, std::size_t num_detectors, std::size_t num_observables);
+std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const std::uint8_t> packed, std::size_t shots,
+                                        std::size_t num_detectors, std::size_t num_observables);
 
 // Copies a strided 2-D byte view (rows x cols, strides in bytes, any sign)
 // into a contiguous row-major buffer. The caller guarantees that every

@@ -76,22 +76,27 @@ std::expected<DecoderPtr, BuildError> build_relay(const DetectorErrorModel& dem,
 constexpr ParamDefault BP_PARAMS[] = {{"max_iter", std::uint32_t{100}}, {"alpha", 1.0}};
 constexpr ParamDefault BP_OSD_PARAMS[] = {
     {"max_iter", std::uint32_t{100}}, {"alpha", 0.875}, {"osd_order", std::uint64_t{0}}};
-constexpr ParamDefault RELAY_PARAMS[] = {
-    {"legs", std::uint64_t{4}}, {"alpha", 0.875}, {"gamma_min", -0.3}, {"gamma_max", 0.9},
-    {"seed", std::uint64_t{0x5E1A4B9C}}};
-constexpr ParamDefault RELAY_OSD_PARAMS[] = {
-    {"legs", std::uint64_t{4}}, {"alpha", 0.875}, {"gamma_min", -0.3}, {"gamma_max", 0.9},
-    {"seed", std::uint64_t{0x5E1A4B9C}}, {"osd_order", std::uint64_t{0}}};
+constexpr ParamDefault RELAY_PARAMS[] = {{"legs", std::uint64_t{4}},
+                                         {"alpha", 0.875},
+                                         {"gamma_min", -0.3},
+                                         {"gamma_max", 0.9},
+                                         {"seed", std::uint64_t{0x5E1A4B9C}}};
+constexpr ParamDefault RELAY_OSD_PARAMS[] = {{"legs", std::uint64_t{4}},
+                                             {"alpha", 0.875},
+                                             {"gamma_min", -0.3},
+                                             {"gamma_max", 0.9},
+                                             {"seed", std::uint64_t{0x5E1A4B9C}},
+                                             {"osd_order", std::uint64_t{0}}};
 
 // One row per decoder name, in the order decoder_names() lists them.
 constexpr DecoderRow ROWS[] = {
     {"mwpm", {}, [](const DetectorErrorModel& dem, const ResolvedParams&) { return wrap(MwpmDecoder::create(dem)); }},
-    {"union-find", {},
+    {"union-find",
+     {},
      [](const DetectorErrorModel& dem, const ResolvedParams&) { return wrap(UnionFindDecoder::create(dem)); }},
-    {"union-find-weighted", {},
-     [](const DetectorErrorModel& dem, const ResolvedParams&) {
-         return wrap(UnionFindDecoder::create_weighted(dem));
-     }},
+    {"union-find-weighted",
+     {},
+     [](const DetectorErrorModel& dem, const ResolvedParams&) { return wrap(UnionFindDecoder::create_weighted(dem)); }},
     {"bp", BP_PARAMS,
      [](const DetectorErrorModel& dem, const ResolvedParams& params) -> std::expected<DecoderPtr, BuildError> {
          const double alpha = params.f64("alpha");

@@ -293,7 +293,6 @@ std::uint32_t best_candidate(OsdScratch& s, std::size_t k) {
     return best;
 }
 
-
 }  // namespace
 
 std::vector<std::uint8_t> OsdDecoder::osd_solve(const Syndrome& syndrome, std::span<const std::uint8_t> hard,
