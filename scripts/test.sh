@@ -76,7 +76,7 @@ else
         "$libs"/libtbb*) ;;
         *) echo "$so resolves libtbb outside the wheel's $libs" >&2; exit 1 ;;
         esac
-        python_tests "$venv/bin/python" "$version ($(basename "$wheel"))"
+        python_tests "$PWD/$venv/bin/python" "$version ($(basename "$wheel"))"
     done
 fi
 
@@ -91,7 +91,7 @@ for entry in "${specific[@]}"; do
         "scikit-build-core>=0.10" "nanobind>=2.2" "numpy>=1.22" pytest
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         -C build-dir="build/$tag" -C build.tool-args=-j"$jobs" .
-    python_tests "$venv/bin/python" "$version (version-specific module, build/$tag)"
+    python_tests "$PWD/$venv/bin/python" "$version (version-specific module, build/$tag)"
 done
 
 echo "Python tests passed on:"
