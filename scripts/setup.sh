@@ -3,7 +3,7 @@
 # and Python packages with pip. Safe to run again; does nothing when all is present.
 set -euo pipefail
 
-debs=(g++ cmake ninja-build libtbb-dev libeigen3-dev libboost-dev libgtest-dev libbenchmark-dev)
+debs=(g++ cmake ninja-build ccache libtbb-dev libeigen3-dev libboost-dev libgtest-dev libbenchmark-dev)
 missing=()
 for pkg in "${debs[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -116,9 +116,9 @@ void add_static_method(nb::handle type, PyMethodDef* def) {
     PyObject* fn = PyCFunction_NewEx(def, nullptr, nullptr);
     if (fn == nullptr) throw nb::python_error();
     nb::object owned = nb::steal(fn);
-    PyObject* sm = PyStaticMethod_New(owned.ptr());
-    if (sm == nullptr) throw nb::python_error();
-    nb::object static_method = nb::steal(sm);
+    // PyStaticMethod_New is outside the limited API; calling the builtin type
+    // makes the same object on every interpreter.
+    nb::object static_method = nb::module_::import_("builtins").attr("staticmethod")(owned);
     if (PyObject_SetAttrString(type.ptr(), def->ml_name, static_method.ptr()) != 0) throw nb::python_error();
 }
 
