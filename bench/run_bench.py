@@ -54,6 +54,22 @@ def clifford_circuit(n, gates, rng):
     return c
 
 
+def build_with_builders(n, rounds):
+    """`rounds` passes of every gate builder shape: no angle, one, three; one, two and three qubits."""
+    c = nivra.Circuit(n)
+    for r in range(rounds):
+        q = r % (n - 2)
+        c.h(q)
+        c.t(q + 1)
+        c.rx(0.25, q)
+        c.u3(0.1, 0.2, 0.3, q + 2)
+        c.cx(q, q + 1)
+        c.crz(0.5, q + 1, q + 2)
+        c.ccx(q, q + 1, q + 2)
+        c.cp(0.75, q + 2, q)
+    return c
+
+
 def timed(label, fn, repeat):
     times = []
     for _ in range(repeat):
@@ -80,6 +96,9 @@ def main():
     repeat = 1 if args.quick else 3
     sv_sizes = [16] if args.quick else [20, 22, 24]
     print(f"nivra {nivra.__version__}, {os.cpu_count()} CPUs, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS')}")
+
+    rounds = 10**4 if args.quick else 10**5
+    timed(f"build: {8 * rounds} gates through the Circuit builders", lambda: build_with_builders(16, rounds), repeat)
 
     for n in sv_sizes:
         c = random_long_range_circuit(n, 20 * n, rng)

@@ -405,42 +405,21 @@ Gate Gate::inverse() const {
     return g;
 }
 
+// Only the MATRIX kinds reach here; an angle kind has nothing to adjoin.
 std::vector<Complex> Gate::adjoint_payload() const {
-    switch (kind_) {
-        case GateKind::Unitary1q:
-            return adjoint(payload_, 2);
-        case GateKind::Unitary2q:
-            return adjoint(payload_, 4);
-        case GateKind::UnitaryKq:
-            check_invariant(kq_width_ >= 1 && kq_width_ < 32, "UnitaryKq width out of range");
-            return adjoint(payload_, std::size_t{1} << kq_width_);
-        case GateKind::Unitary1qDiag:
-            check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
-            return {std::conj(payload_[0]), std::conj(payload_[1])};
-        case GateKind::H:
-        case GateKind::X:
-        case GateKind::Y:
-        case GateKind::Z:
-        case GateKind::S:
-        case GateKind::Sdg:
-        case GateKind::T:
-        case GateKind::Tdg:
-        case GateKind::Rx:
-        case GateKind::Ry:
-        case GateKind::Rz:
-        case GateKind::Phase:
-        case GateKind::U3:
-        case GateKind::Cnot:
-        case GateKind::Cz:
-        case GateKind::Swap:
-        case GateKind::Iswap:
-        case GateKind::IswapDg:
-        case GateKind::CRx:
-        case GateKind::CRy:
-        case GateKind::CRz:
-        case GateKind::Toffoli:
-        case GateKind::Ccz:
-            break;
+    if (kind_ == GateKind::Unitary1q) {
+        return adjoint(payload_, 2);
+    }
+    if (kind_ == GateKind::Unitary2q) {
+        return adjoint(payload_, 4);
+    }
+    if (kind_ == GateKind::UnitaryKq) {
+        check_invariant(kq_width_ >= 1 && kq_width_ < 32, "UnitaryKq width out of range");
+        return adjoint(payload_, std::size_t{1} << kq_width_);
+    }
+    if (kind_ == GateKind::Unitary1qDiag) {
+        check_invariant(payload_.size() == 2, "Unitary1qDiag holds 2 entries");
+        return {std::conj(payload_[0]), std::conj(payload_[1])};
     }
     invariant_failure("Gate::adjoint_payload: " + std::string(name()) + " carries no matrix");
 }

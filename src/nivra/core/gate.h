@@ -64,7 +64,7 @@ struct Param {
 // outside the enumeration.
 const GateRow& gate_kind_row(GateKind kind);
 
-// The kind's display name, its identifier above ("H", "Sdg", "IswapDg", "UnitaryKq", ...).
+// The kind's display name, its enumerator's identifier ("H", "Sdg", "IswapDg", "UnitaryKq", ...).
 std::string_view gate_kind_name(GateKind kind);
 
 // Number of Param a kind carries: 0, 1, or 3 (U3: theta, phi, lam).

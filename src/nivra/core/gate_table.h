@@ -236,7 +236,7 @@ constexpr bool rows_are_consistent() {
         // A Clifford or matrix kind has no angles; only UnitaryKq has no fixed width.
         if ((has_flag(r, CLIFFORD) || matrix) && r.params != 0) return false;
         if ((r.targets == 0) != (r.kind == GateKind::UnitaryKq) || r.targets > 3) return false;
-        // A builder names each qubit operand, and only a kind with angles or fixed targets has one.
+        // A builder names each qubit operand; matrix kinds have none.
         const bool builder = !r.builder.empty();
         if (builder != !r.builder_doc.empty() || (builder && matrix)) return false;
         if (count_set(r.operands) != (builder ? r.targets : 0)) return false;
@@ -246,9 +246,8 @@ constexpr bool rows_are_consistent() {
     return true;
 }
 
-// No name of the OpenQASM names (Qasm) or of the mnemonics stands twice.
-// Indexed loops: GCC 12 refuses range-for and references into the rows here
-// as a modification of the table.
+// No name of the OpenQASM names (Qasm) or of the mnemonics stands twice in
+// the table; positions tell a name from itself.
 template <bool Qasm>
 constexpr bool names_unique() {
     for (std::size_t i = 0; i < GATE_TABLE.size(); ++i) {

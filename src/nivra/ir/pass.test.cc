@@ -145,35 +145,31 @@ public:
     }
 
     Gate gate_of_kind(GateKind kind, std::uint32_t n) {
-        if (static_cast<std::size_t>(kind) < static_cast<std::size_t>(GateKind::Unitary1q)) {
+        if (!is_matrix_kind(kind)) {
             std::vector<double> angles(gate_kind_param_count(kind));
             for (double& a : angles) a = angle();
             return Gate::with_angles(kind, angles);
         }
-        switch (kind) {
-            default:  // kinds with angles are built above
-                break;
-            case GateKind::Unitary1q: {
-                auto m = unitary(1);
-                return Gate::unitary1q({m[0], m[1], m[2], m[3]});
-            }
-            case GateKind::Unitary2q: {
-                auto m = unitary(2);
-                std::array<Complex, 16> a;
-                std::copy(m.begin(), m.end(), a.begin());
-                return Gate::unitary2q(a);
-            }
-            case GateKind::UnitaryKq: {
-                const auto k = static_cast<std::uint8_t>(1 + below(std::min<std::uint32_t>(n, 3)));
-                return Gate::unitary_kq(k, unitary(k));
-            }
-            case GateKind::Unitary1qDiag: {
-                const double a = angle();
-                const double b = angle();
-                return Gate::unitary1q_diag(Complex(std::cos(a), std::sin(a)), Complex(std::cos(b), std::sin(b)));
-            }
+        if (kind == GateKind::Unitary1q) {
+            auto m = unitary(1);
+            return Gate::unitary1q({m[0], m[1], m[2], m[3]});
         }
-        ADD_FAILURE() << "unknown kind";
+        if (kind == GateKind::Unitary2q) {
+            auto m = unitary(2);
+            std::array<Complex, 16> a;
+            std::copy(m.begin(), m.end(), a.begin());
+            return Gate::unitary2q(a);
+        }
+        if (kind == GateKind::UnitaryKq) {
+            const auto k = static_cast<std::uint8_t>(1 + below(std::min<std::uint32_t>(n, 3)));
+            return Gate::unitary_kq(k, unitary(k));
+        }
+        if (kind == GateKind::Unitary1qDiag) {
+            const double a = angle();
+            const double b = angle();
+            return Gate::unitary1q_diag(Complex(std::cos(a), std::sin(a)), Complex(std::cos(b), std::sin(b)));
+        }
+        ADD_FAILURE() << "no random gate for matrix kind " << gate_kind_name(kind);
         return Gate::h();
     }
 

@@ -150,30 +150,16 @@ inline GateInstance random_clifford(std::size_t n, std::mt19937_64& gen) {
     if (b >= a) {
         ++b;
     }
-    switch (gen() % 11) {
-        case 0:
-            return make_gate(Gate::h(), {a});
-        case 1:
-            return make_gate(Gate::x(), {a});
-        case 2:
-            return make_gate(Gate::y(), {a});
-        case 3:
-            return make_gate(Gate::z(), {a});
-        case 4:
-            return make_gate(Gate::s(), {a});
-        case 5:
-            return make_gate(Gate::sdg(), {a});
-        case 6:
-            return make_gate(Gate::cnot(), {a, b});
-        case 7:
-            return make_gate(Gate::cz(), {a, b});
-        case 8:
-            return make_gate(Gate::swap(), {a, b});
-        case 9:
-            return make_gate(Gate::iswap(), {a, b});
-        default:
-            return make_gate(Gate::iswap_dg(), {a, b});
-    }
+    // Every Clifford kind of the gate table, in table order.
+    static const std::vector<GateKind> kinds = [] {
+        std::vector<GateKind> out;
+        for (const GateRow& row : GATE_TABLE) {
+            if (has_flag(row, CLIFFORD)) out.push_back(row.kind);
+        }
+        return out;
+    }();
+    const Gate gate = Gate::with_angles(kinds[gen() % kinds.size()], {});
+    return gate.arity() == 1 ? make_gate(gate, {a}) : make_gate(gate, {a, b});
 }
 
 }  // namespace nivra::stab::testing

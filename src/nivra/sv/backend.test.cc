@@ -29,27 +29,25 @@ std::string error_of(const std::expected<void, BackendError>& r) { return r ? "o
 
 Gate random_gate(GateKind kind, StdRng& rng, std::size_t kq_width) {
     auto angle = [&] { return t::uniform(rng, -4, 4); };
-    if (static_cast<std::size_t>(kind) < static_cast<std::size_t>(GateKind::Unitary1q)) {
+    if (!is_matrix_kind(kind)) {
         std::vector<double> angles(gate_kind_param_count(kind));
         for (double& a : angles) a = angle();
         return Gate::with_angles(kind, angles);
     }
-    switch (kind) {
-        default:  // kinds with angles are built above
-            break;
-        case GateKind::Unitary1q:
-            return Gate::unitary1q(t::to_array<4>(t::random_unitary(2, rng)));
-        case GateKind::Unitary2q:
-            return Gate::unitary2q(t::to_array<16>(t::random_unitary(4, rng)));
-        case GateKind::UnitaryKq:
-            return Gate::unitary_kq(static_cast<std::uint8_t>(kq_width),
-                                    t::random_unitary(std::size_t{1} << kq_width, rng));
-        case GateKind::Unitary1qDiag: {
-            const double a = angle(), b = angle();
-            return Gate::unitary1q_diag(Complex(std::cos(a), std::sin(a)), Complex(std::cos(b), std::sin(b)));
-        }
+    if (kind == GateKind::Unitary1q) {
+        return Gate::unitary1q(t::to_array<4>(t::random_unitary(2, rng)));
     }
-    invariant_failure("random_gate: unknown kind");
+    if (kind == GateKind::Unitary2q) {
+        return Gate::unitary2q(t::to_array<16>(t::random_unitary(4, rng)));
+    }
+    if (kind == GateKind::UnitaryKq) {
+        return Gate::unitary_kq(static_cast<std::uint8_t>(kq_width), t::random_unitary(std::size_t{1} << kq_width, rng));
+    }
+    if (kind == GateKind::Unitary1qDiag) {
+        const double a = angle(), b = angle();
+        return Gate::unitary1q_diag(Complex(std::cos(a), std::sin(a)), Complex(std::cos(b), std::sin(b)));
+    }
+    invariant_failure("random_gate: no random gate for matrix kind " + std::string(gate_kind_name(kind)));
 }
 
 GateInstance random_instance(std::uint32_t n, StdRng& rng, std::size_t max_controls) {
