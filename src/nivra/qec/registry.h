@@ -53,12 +53,12 @@ struct BuildError {
         UnknownDecoder,      // `name` is not a decoder name
     };
     Kind kind = Kind::UnknownDecoder;
-    std::string name;
-    std::string parameter;
+    std::string name{};
+    std::string parameter{};
     double value = 0.0;
     double value2 = 0.0;
     std::uint64_t count = 0;
-    std::variant<std::monostate, Error, ParamError> detail;
+    std::variant<std::monostate, Error, ParamError> detail{};
 
     static BuildError unknown_parameter(std::string_view parameter, std::string_view name);
     static BuildError too_many_observables(std::uint64_t count);
