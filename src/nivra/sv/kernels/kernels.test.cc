@@ -354,15 +354,15 @@ TEST(KQubitKernel, TargetsOffsetsFixed) {
 // The dense body on every instruction set, for every width up to the fusion
 // limit and one beyond it (the run-time width), gives the bits of the
 // fused-multiply-add row sums: targets on bit 0 (gathered groups), on bit 1
-// (runs of two, shorter than a vector) and higher (whole vectors), with and
-// without a control.
+// or 2 (runs of two or four, shorter than a vector) and higher (whole
+// vectors), with and without a control.
 void check_dense_widths(std::size_t dim, StdRng& rng) {
     const std::uint32_t n = 10;
     const std::size_t k = std::bit_width(dim) - 1;
     for (int trial = 0; trial < 4; ++trial) {
         const auto qubits = t::random_qubits(k + 1, n, rng);
         std::vector<Qubit> targets(qubits.begin(), qubits.begin() + k);
-        const Qubit lowest = trial == 0 ? 0 : trial == 1 ? 1 : 4;
+        const Qubit lowest = trial == 3 ? 4 : static_cast<Qubit>(trial);
         if (k > 0 && std::find(targets.begin(), targets.end(), lowest) == targets.end()) {
             targets[0] = lowest;
         }

@@ -37,6 +37,38 @@ struct Lanes {
         _mm256_storeu_pd(reinterpret_cast<double*>(p), _mm256_unpacklo_pd(re, im));
         _mm256_storeu_pd(reinterpret_cast<double*>(p + 2), _mm256_unpackhi_pd(re, im));
     }
+    // One complex value per 128-bit half, in the lane order of load/store.
+    static void load_gather(Complex* const* q, std::uint64_t offset, T& re, T& im) {
+        const T lo = _mm256_set_m128d(pair(q[1] + offset), pair(q[0] + offset));
+        const T hi = _mm256_set_m128d(pair(q[3] + offset), pair(q[2] + offset));
+        re = _mm256_unpacklo_pd(lo, hi);
+        im = _mm256_unpackhi_pd(lo, hi);
+    }
+    static void store_scatter(Complex* const* q, std::uint64_t offset, T re, T im) {
+        const T lo = _mm256_unpacklo_pd(re, im);
+        const T hi = _mm256_unpackhi_pd(re, im);
+        put(q[0] + offset, _mm256_castpd256_pd128(lo));
+        put(q[1] + offset, _mm256_extractf128_pd(lo, 1));
+        put(q[2] + offset, _mm256_castpd256_pd128(hi));
+        put(q[3] + offset, _mm256_extractf128_pd(hi, 1));
+    }
+    // Two runs of two consecutive values: whole 256-bit loads.
+    template <std::size_t L>
+    static void load_runs(Complex* const* q, std::uint64_t offset, T& re, T& im) {
+        static_assert(L == 2);
+        const T lo = _mm256_loadu_pd(reinterpret_cast<const double*>(q[0] + offset));
+        const T hi = _mm256_loadu_pd(reinterpret_cast<const double*>(q[1] + offset));
+        re = _mm256_unpacklo_pd(lo, hi);
+        im = _mm256_unpackhi_pd(lo, hi);
+    }
+    template <std::size_t L>
+    static void store_runs(Complex* const* q, std::uint64_t offset, T re, T im) {
+        static_assert(L == 2);
+        _mm256_storeu_pd(reinterpret_cast<double*>(q[0] + offset), _mm256_unpacklo_pd(re, im));
+        _mm256_storeu_pd(reinterpret_cast<double*>(q[1] + offset), _mm256_unpackhi_pd(re, im));
+    }
+    static __m128d pair(const Complex* p) { return _mm_loadu_pd(reinterpret_cast<const double*>(p)); }
+    static void put(Complex* p, __m128d v) { _mm_storeu_pd(reinterpret_cast<double*>(p), v); }
     // Per complex lane pair [re, im]·[c, s]: [re·c, re·s], then + im·[−s, c]
     // in one rounding: the product order of simd.h.
     static void rotate(Complex* p, const double* cs) {

@@ -16,9 +16,10 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx2,fma")
 // GCC 12 reports the deliberately undefined pass-through operand of the
-// AVX-512 shuffle intrinsics as maybe uninitialised.
+// AVX-512 shuffle intrinsics as (maybe) uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 namespace nivra::sv::kernels::simd::avx512 {
 
@@ -41,6 +42,66 @@ struct Lanes {
     static void store(Complex* p, T re, T im) {
         _mm512_storeu_pd(reinterpret_cast<double*>(p), _mm512_unpacklo_pd(re, im));
         _mm512_storeu_pd(reinterpret_cast<double*>(p + 4), _mm512_unpackhi_pd(re, im));
+    }
+    // One complex value per 128-bit quarter, in the lane order of load/store.
+    static void load_gather(Complex* const* q, std::uint64_t offset, T& re, T& im) {
+        const T lo = quad(q[0] + offset, q[1] + offset, q[2] + offset, q[3] + offset);
+        const T hi = quad(q[4] + offset, q[5] + offset, q[6] + offset, q[7] + offset);
+        re = _mm512_unpacklo_pd(lo, hi);
+        im = _mm512_unpackhi_pd(lo, hi);
+    }
+    static void store_scatter(Complex* const* q, std::uint64_t offset, T re, T im) {
+        const T lo = _mm512_unpacklo_pd(re, im);
+        const T hi = _mm512_unpackhi_pd(re, im);
+        unquad(lo, q[0] + offset, q[1] + offset, q[2] + offset, q[3] + offset);
+        unquad(hi, q[4] + offset, q[5] + offset, q[6] + offset, q[7] + offset);
+    }
+    // Runs of L = 2 or 4 consecutive values, W / L of them: whole-run loads.
+    template <std::size_t L>
+    static void load_runs(Complex* const* q, std::uint64_t offset, T& re, T& im) {
+        T lo, hi;
+        if constexpr (L == 4) {
+            lo = _mm512_loadu_pd(reinterpret_cast<const double*>(q[0] + offset));
+            hi = _mm512_loadu_pd(reinterpret_cast<const double*>(q[1] + offset));
+        } else {
+            static_assert(L == 2);
+            lo = _mm512_insertf64x4(_mm512_castpd256_pd512(run2(q[0] + offset)), run2(q[1] + offset), 1);
+            hi = _mm512_insertf64x4(_mm512_castpd256_pd512(run2(q[2] + offset)), run2(q[3] + offset), 1);
+        }
+        re = _mm512_unpacklo_pd(lo, hi);
+        im = _mm512_unpackhi_pd(lo, hi);
+    }
+    template <std::size_t L>
+    static void store_runs(Complex* const* q, std::uint64_t offset, T re, T im) {
+        const T lo = _mm512_unpacklo_pd(re, im);
+        const T hi = _mm512_unpackhi_pd(re, im);
+        if constexpr (L == 4) {
+            _mm512_storeu_pd(reinterpret_cast<double*>(q[0] + offset), lo);
+            _mm512_storeu_pd(reinterpret_cast<double*>(q[1] + offset), hi);
+        } else {
+            static_assert(L == 2);
+            put2(q[0] + offset, _mm512_castpd512_pd256(lo));
+            put2(q[1] + offset, _mm512_extractf64x4_pd(lo, 1));
+            put2(q[2] + offset, _mm512_castpd512_pd256(hi));
+            put2(q[3] + offset, _mm512_extractf64x4_pd(hi, 1));
+        }
+    }
+    static __m256d run2(const Complex* p) { return _mm256_loadu_pd(reinterpret_cast<const double*>(p)); }
+    static void put2(Complex* p, __m256d v) { _mm256_storeu_pd(reinterpret_cast<double*>(p), v); }
+    static __m128d pair(const Complex* p) { return _mm_loadu_pd(reinterpret_cast<const double*>(p)); }
+    static void put(Complex* p, __m128d v) { _mm_storeu_pd(reinterpret_cast<double*>(p), v); }
+    static T quad(const Complex* a, const Complex* b, const Complex* c, const Complex* d) {
+        const __m256d low = _mm256_set_m128d(pair(b), pair(a));
+        const __m256d high = _mm256_set_m128d(pair(d), pair(c));
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
+    }
+    static void unquad(T v, Complex* a, Complex* b, Complex* c, Complex* d) {
+        const __m256d low = _mm512_castpd512_pd256(v);
+        const __m256d high = _mm512_extractf64x4_pd(v, 1);
+        put(a, _mm256_castpd256_pd128(low));
+        put(b, _mm256_extractf128_pd(low, 1));
+        put(c, _mm256_castpd256_pd128(high));
+        put(d, _mm256_extractf128_pd(high, 1));
     }
     // As in the AVX2 unit: [re·c, re·s] + im·[−s, c] in one rounding.
     static void rotate(Complex* p, const double* cs) {

@@ -24,6 +24,17 @@ struct Lanes {
         im = p->imag();
     }
     static void store(Complex* p, T re, T im) { *p = Complex(re, im); }
+    static void load_gather(Complex* const* q, std::uint64_t offset, T& re, T& im) { load(q[0] + offset, re, im); }
+    static void store_scatter(Complex* const* q, std::uint64_t offset, T re, T im) { store(q[0] + offset, re, im); }
+    // One lane: every run already fills a vector, so runs never go through these.
+    template <std::size_t L>
+    static void load_runs(Complex* const* q, std::uint64_t offset, T& re, T& im) {
+        load(q[0] + offset, re, im);
+    }
+    template <std::size_t L>
+    static void store_runs(Complex* const* q, std::uint64_t offset, T re, T im) {
+        store(q[0] + offset, re, im);
+    }
     static void rotate(Complex* p, const double* cs) { *p = fma_product(Complex(cs[0], cs[1]), *p); }
 };
 
