@@ -10,6 +10,7 @@
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/reference.h"
 #include "nivra/sv/kernels/simd.h"
+#include "nivra/sv/kernels/tiled.h"
 #include "nivra/sv/kernels/tuning.h"
 #include "nivra/sv/test_util.h"
 
@@ -488,6 +489,42 @@ TEST(DiagonalPhaseKernel, TermSemantics) {
         EXPECT_LT(std::abs(global.amps[i] - a * e), 1e-15);
         if (!(i & 4)) {
             EXPECT_EQ(one.amps[i], a);
+        }
+    }
+}
+
+// ---- Tiled chunks ----------------------------------------------------------
+
+// However finely the chunks are cut into pieces, every amplitude gets the
+// gates of the block in order with the dense arithmetic: the bits equal those
+// of applying each gate to the whole state.
+TEST(TiledChunks, PiecesOfAnySizeGiveTheGateByGateBits) {
+    StdRng rng = StdRng::seed_from_u64(71);
+    const std::uint32_t n = 11;
+    const unsigned k = 7;
+    for (int trial = 0; trial < 4; ++trial) {
+        std::vector<TileGate> gates;
+        for (int j = 0; j < 12; ++j) {
+            const bool two = rng.next_u64() % 2;
+            // Targets low and high inside the tile, so that runs of fitting
+            // and non-fitting gates alternate.
+            const auto qubits = t::random_qubits(3, j % 3 == 0 ? k : 3, rng);
+            TileGate g{two ? GateMatrix(t::to_array<16>(t::random_unitary(4, rng)))
+                           : GateMatrix(t::to_array<4>(t::random_unitary(2, rng))),
+                       qubits[0], two ? qubits[1] : 0, 0, 0};
+            if (rng.next_u64() % 3 == 0) g.low_controls = std::uint64_t{1} << qubits[2];
+            if (rng.next_u64() % 3 == 0) g.high_controls = std::uint64_t{1} << (k + rng.next_u64() % (n - k));
+            gates.push_back(g);
+        }
+        const CpuState start = t::random_state(n, rng);
+        CpuState expected = start;
+        for (const TileGate& g : gates) {
+            apply_tile_gate(expected.amps.data(), expected.len(), g, g.low_controls | g.high_controls);
+        }
+        for (unsigned sub_bits : {1u, 2u, 4u, 7u, 40u}) {
+            CpuState got = start;
+            apply_tiled(got.amps.data(), got.len(), k, gates, sub_bits);
+            EXPECT_TRUE(t::same_bits(got.amps.data(), expected.amps.data(), got.len())) << "pieces of 2^" << sub_bits;
         }
     }
 }
