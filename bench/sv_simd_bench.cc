@@ -23,6 +23,7 @@
 #include "nivra/sv/backend.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
+#include "nivra/sv/kernels/simd.h"
 
 #include "circuits.h"
 
@@ -116,6 +117,20 @@ void Dense4q(benchmark::State& state) { Kq(state, 4, false); }
 void Dense5q(benchmark::State& state) { Kq(state, 5, false); }
 void Dense5qLow(benchmark::State& state) { Kq(state, 5, true); }
 
+// The 4- and 5-qubit kernels on the 256-bit path (AVX2 + FMA), for comparison
+// with the widest set the processor has.
+void OnAvx2(benchmark::State& state, unsigned k) {
+    if (!kernels::simd::isa_supported(kernels::simd::Isa::Avx2)) {
+        state.SkipWithError("no AVX2 here");
+        return;
+    }
+    kernels::simd::force_isa(kernels::simd::Isa::Avx2);
+    Kq(state, k, false);
+    kernels::simd::force_isa(std::nullopt);
+}
+void Dense4qAvx2(benchmark::State& state) { OnAvx2(state, 4); }
+void Dense5qAvx2(benchmark::State& state) { OnAvx2(state, 5); }
+
 // The same widths through the gate entry points (the 1-, 2- and 3-qubit kernels).
 void Gate1q(benchmark::State& state) {
     const auto m = Gate::u3(0.3, 0.7, -1.1).matrix()->m2();
@@ -186,6 +201,8 @@ BENCHMARK(Dense3q)->Apply(Args);
 BENCHMARK(Dense4q)->Apply(Args);
 BENCHMARK(Dense5q)->Apply(Args);
 BENCHMARK(Dense5qLow)->Apply(Args);
+BENCHMARK(Dense4qAvx2)->Apply(Args);
+BENCHMARK(Dense5qAvx2)->Apply(Args);
 BENCHMARK(Gate1q)->Apply(Args);
 BENCHMARK(Gate3q)->Apply(Args);
 BENCHMARK(Diagonal1q)->Apply(Args);
