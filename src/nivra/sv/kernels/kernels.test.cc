@@ -367,7 +367,7 @@ void check_dense_widths(std::size_t dim, StdRng& rng) {
         if (k > 0 && std::find(targets.begin(), targets.end(), lowest) == targets.end()) {
             targets[0] = lowest;
         }
-        const std::uint64_t control = trial % 2 ? 0 : std::uint64_t{1} << qubits[k];
+        const std::uint64_t control = trial % 2 ? std::uint64_t{1} << qubits[k] : 0;
         if (control & mask_of(targets)) {
             continue;
         }

@@ -67,6 +67,28 @@ struct Lanes {
         _mm256_storeu_pd(reinterpret_cast<double*>(q[0] + offset), _mm256_unpacklo_pd(re, im));
         _mm256_storeu_pd(reinterpret_cast<double*>(q[1] + offset), _mm256_unpackhi_pd(re, im));
     }
+    // Base indices b..b+3 at p[2j], p[2j + 1]: whole 128-bit halves sorted
+    // into [p0 p2 | p4 p6] and [p1 p3 | p5 p7], then the planes as in load.
+    static void load_pairs(const Complex* p, T& re0, T& im0, T& re1, T& im1) {
+        const double* d = reinterpret_cast<const double*>(p);
+        const T v0 = _mm256_loadu_pd(d), v1 = _mm256_loadu_pd(d + 4);
+        const T v2 = _mm256_loadu_pd(d + 8), v3 = _mm256_loadu_pd(d + 12);
+        const T lo0 = _mm256_permute2f128_pd(v0, v1, 0x20), lo1 = _mm256_permute2f128_pd(v0, v1, 0x31);
+        const T hi0 = _mm256_permute2f128_pd(v2, v3, 0x20), hi1 = _mm256_permute2f128_pd(v2, v3, 0x31);
+        re0 = _mm256_unpacklo_pd(lo0, hi0);
+        im0 = _mm256_unpackhi_pd(lo0, hi0);
+        re1 = _mm256_unpacklo_pd(lo1, hi1);
+        im1 = _mm256_unpackhi_pd(lo1, hi1);
+    }
+    static void store_pairs(Complex* p, T re0, T im0, T re1, T im1) {
+        double* d = reinterpret_cast<double*>(p);
+        const T lo0 = _mm256_unpacklo_pd(re0, im0), hi0 = _mm256_unpackhi_pd(re0, im0);
+        const T lo1 = _mm256_unpacklo_pd(re1, im1), hi1 = _mm256_unpackhi_pd(re1, im1);
+        _mm256_storeu_pd(d, _mm256_permute2f128_pd(lo0, lo1, 0x20));
+        _mm256_storeu_pd(d + 4, _mm256_permute2f128_pd(lo0, lo1, 0x31));
+        _mm256_storeu_pd(d + 8, _mm256_permute2f128_pd(hi0, hi1, 0x20));
+        _mm256_storeu_pd(d + 12, _mm256_permute2f128_pd(hi0, hi1, 0x31));
+    }
     static __m128d pair(const Complex* p) { return _mm_loadu_pd(reinterpret_cast<const double*>(p)); }
     static void put(Complex* p, __m128d v) { _mm_storeu_pd(reinterpret_cast<double*>(p), v); }
     // Per complex lane pair [re, im]·[c, s]: [re·c, re·s], then + im·[−s, c]

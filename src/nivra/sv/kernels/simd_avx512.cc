@@ -88,6 +88,30 @@ struct Lanes {
     }
     static __m256d run2(const Complex* p) { return _mm256_loadu_pd(reinterpret_cast<const double*>(p)); }
     static void put2(Complex* p, __m256d v) { _mm256_storeu_pd(reinterpret_cast<double*>(p), v); }
+    // Base indices b..b+7 at p[2j], p[2j + 1]: 128-bit quarters sorted into
+    // [p0 p2 p4 p6 | p8 ..] and [p1 p3 p5 p7 | p9 ..], then the planes as in load.
+    static void load_pairs(const Complex* p, T& re0, T& im0, T& re1, T& im1) {
+        const double* d = reinterpret_cast<const double*>(p);
+        const T v0 = _mm512_loadu_pd(d), v1 = _mm512_loadu_pd(d + 8);
+        const T v2 = _mm512_loadu_pd(d + 16), v3 = _mm512_loadu_pd(d + 24);
+        const T lo0 = _mm512_shuffle_f64x2(v0, v1, 0x88), lo1 = _mm512_shuffle_f64x2(v0, v1, 0xDD);
+        const T hi0 = _mm512_shuffle_f64x2(v2, v3, 0x88), hi1 = _mm512_shuffle_f64x2(v2, v3, 0xDD);
+        re0 = _mm512_unpacklo_pd(lo0, hi0);
+        im0 = _mm512_unpackhi_pd(lo0, hi0);
+        re1 = _mm512_unpacklo_pd(lo1, hi1);
+        im1 = _mm512_unpackhi_pd(lo1, hi1);
+    }
+    static void store_pairs(Complex* p, T re0, T im0, T re1, T im1) {
+        double* d = reinterpret_cast<double*>(p);
+        const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+        const __m512i second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+        const T lo0 = _mm512_unpacklo_pd(re0, im0), hi0 = _mm512_unpackhi_pd(re0, im0);
+        const T lo1 = _mm512_unpacklo_pd(re1, im1), hi1 = _mm512_unpackhi_pd(re1, im1);
+        _mm512_storeu_pd(d, _mm512_permutex2var_pd(lo0, first, lo1));
+        _mm512_storeu_pd(d + 8, _mm512_permutex2var_pd(lo0, second, lo1));
+        _mm512_storeu_pd(d + 16, _mm512_permutex2var_pd(hi0, first, hi1));
+        _mm512_storeu_pd(d + 24, _mm512_permutex2var_pd(hi0, second, hi1));
+    }
     static __m128d pair(const Complex* p) { return _mm_loadu_pd(reinterpret_cast<const double*>(p)); }
     static void put(Complex* p, __m128d v) { _mm_storeu_pd(reinterpret_cast<double*>(p), v); }
     static T quad(const Complex* a, const Complex* b, const Complex* c, const Complex* d) {

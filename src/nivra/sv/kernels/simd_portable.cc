@@ -35,6 +35,14 @@ struct Lanes {
     static void store_runs(Complex* const* q, std::uint64_t offset, T re, T im) {
         store(q[0] + offset, re, im);
     }
+    static void load_pairs(const Complex* p, T& re0, T& im0, T& re1, T& im1) {
+        load(p, re0, im0);
+        load(p + 1, re1, im1);
+    }
+    static void store_pairs(Complex* p, T re0, T im0, T re1, T im1) {
+        store(p, re0, im0);
+        store(p + 1, re1, im1);
+    }
     static void rotate(Complex* p, const double* cs) { *p = fma_product(Complex(cs[0], cs[1]), *p); }
 };
 
