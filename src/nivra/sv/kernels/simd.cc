@@ -13,15 +13,22 @@ std::atomic<int> forced{-1};
 
 const Table& table_of(Isa isa) {
     switch (isa) {
-#if defined(__x86_64__)
-        case Isa::Avx512:
-            return avx512::TABLE;
-        case Isa::Avx2:
-            return avx2::TABLE;
-#endif
-        default:
+        case Isa::Portable:
             return portable::TABLE;
+        case Isa::Avx2:
+#if defined(__x86_64__)
+            return avx2::TABLE;
+#else
+            break;
+#endif
+        case Isa::Avx512:
+#if defined(__x86_64__)
+            return avx512::TABLE;
+#else
+            break;
+#endif
     }
+    throw InvariantError("simd: no kernels for this instruction set");
 }
 
 const Table& active_table() { return table_of(active_isa()); }
@@ -32,15 +39,20 @@ bool isa_supported(Isa isa) {
     switch (isa) {
         case Isa::Portable:
             return true;
-#if defined(__x86_64__)
         case Isa::Avx2:
+#if defined(__x86_64__)
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case Isa::Avx512:
-            return __builtin_cpu_supports("avx512f");
-#endif
-        default:
+#else
             return false;
+#endif
+        case Isa::Avx512:
+#if defined(__x86_64__)
+            return __builtin_cpu_supports("avx512f");
+#else
+            return false;
+#endif
     }
+    return false;
 }
 
 Isa detected_isa() {

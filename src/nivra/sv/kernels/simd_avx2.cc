@@ -111,7 +111,7 @@ struct Lanes {
 }  // namespace nivra::sv::kernels::simd::avx2
 
 #define NIVRA_SIMD_NS avx2
-#include "nivra/sv/kernels/simd_body.inc"
+#include "nivra/sv/kernels/simd_body.inl"
 
 #pragma GCC pop_options
 #endif

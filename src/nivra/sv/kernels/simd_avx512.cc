@@ -147,7 +147,7 @@ struct Lanes {
 }  // namespace nivra::sv::kernels::simd::avx512
 
 #define NIVRA_SIMD_NS avx512
-#include "nivra/sv/kernels/simd_body.inc"
+#include "nivra/sv/kernels/simd_body.inl"
 
 #pragma GCC diagnostic pop
 #pragma GCC pop_options

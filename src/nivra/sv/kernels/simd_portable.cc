@@ -51,4 +51,4 @@ struct Lanes {
 }  // namespace nivra::sv::kernels::simd::portable
 
 #define NIVRA_SIMD_NS portable
-#include "nivra/sv/kernels/simd_body.inc"
+#include "nivra/sv/kernels/simd_body.inl"
