@@ -28,17 +28,30 @@ using detail::IndexSpace;
 using T = Lanes::T;
 constexpr std::size_t W = Lanes::W;
 
+// The matrix as the cores broadcast it: entry e's real part, imaginary part
+// and negated imaginary part (negation is exact, so both views give the
+// same bits).
 struct Planes {
-    const double* re;
-    const double* im;
-    const double* neg_im;
+    const double* re_plane;
+    const double* im_plane;
+    const double* neg_im_plane;
+    double re(std::size_t e) const { return re_plane[e]; }
+    double im(std::size_t e) const { return im_plane[e]; }
+    double neg_im(std::size_t e) const { return neg_im_plane[e]; }
+};
+// The same read straight from the complex entries, for matrices too large to copy.
+struct Entries {
+    const Complex* m;
+    double re(std::size_t e) const { return m[e].real(); }
+    double im(std::size_t e) const { return m[e].imag(); }
+    double neg_im(std::size_t e) const { return -m[e].imag(); }
 };
 
 // The dense row sums on W base indices: load(c, re, im) fetches input
 // column c of every lane, store(r, re, im) writes output row r. DIM 0: `dim`
 // known only at run time. Every input is loaded before any output is stored.
-template <std::size_t DIM, class Load, class Store>
-inline void dense_core(const Planes& m, std::size_t dim, T* re, T* im, const Load& load, const Store& store) {
+template <std::size_t DIM, class Matrix, class Load, class Store>
+inline void dense_core(const Matrix& m, std::size_t dim, T* re, T* im, const Load& load, const Store& store) {
     if constexpr (DIM != 0) {
         dim = DIM;
     }
@@ -56,16 +69,16 @@ inline void dense_core(const Planes& m, std::size_t dim, T* re, T* im, const Loa
         T acc_re[R], acc_im[R];
         for (std::size_t r = 0; r < R; ++r) {
             const std::size_t e = (r0 + r) * dim;
-            acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im[e]), Lanes::mul(re[0], Lanes::bcast(m.re[e])));
-            acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re[e]), Lanes::mul(re[0], Lanes::bcast(m.im[e])));
+            acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im(e)), Lanes::mul(re[0], Lanes::bcast(m.re(e))));
+            acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re(e)), Lanes::mul(re[0], Lanes::bcast(m.im(e))));
         }
         for (std::size_t c = 1; c < dim; ++c) {
             for (std::size_t r = 0; r < R; ++r) {
                 const std::size_t e = (r0 + r) * dim + c;
-                acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im[e]),
-                                       Lanes::fma(re[c], Lanes::bcast(m.re[e]), acc_re[r]));
+                acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im(e)),
+                                       Lanes::fma(re[c], Lanes::bcast(m.re(e)), acc_re[r]));
                 acc_im[r] =
-                    Lanes::fma(im[c], Lanes::bcast(m.re[e]), Lanes::fma(re[c], Lanes::bcast(m.im[e]), acc_im[r]));
+                    Lanes::fma(im[c], Lanes::bcast(m.re(e)), Lanes::fma(re[c], Lanes::bcast(m.im(e)), acc_im[r]));
             }
         }
         for (std::size_t r = 0; r < R; ++r) {
@@ -275,10 +288,7 @@ void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* of
 
 void dense_runtime(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
                    const Complex* matrix, const ParPolicy& policy) {
-    std::vector<double> planes_store(3 * dim * dim);
-    const Planes planes{planes_store.data(), planes_store.data() + dim * dim, planes_store.data() + 2 * dim * dim};
-    fill_planes(matrix, dim * dim, planes_store.data(), planes_store.data() + dim * dim,
-                planes_store.data() + 2 * dim * dim);
+    const Entries entries{matrix};
     detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
         // Per task: the inputs of the current group.
         struct alignas(T) Slot {
@@ -288,7 +298,7 @@ void dense_runtime(Complex* amps, const IndexSpace& space, const std::uint64_t* 
         T* re = reinterpret_cast<T*>(inputs.data());
         T* im = re + dim;
         walk_range<0>(space, amps, offsets, begin, end, [&](const auto& load, const auto& store) {
-            dense_core<0>(planes, dim, re, im, load, store);
+            dense_core<0>(entries, dim, re, im, load, store);
         });
     });
 }
