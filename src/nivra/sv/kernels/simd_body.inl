@@ -111,153 +111,174 @@ inline std::size_t pair_column(const std::uint64_t* off) {
     }
 }
 
-// Runs body(load, store) over the base numbers [begin, end) of a DIM-wide
-// gate (0: wider than 32), W base indices
-// at a time, with accessors for input column / output row c at offset off[c]:
-// straight vector loads where a run holds W consecutive base indices, whole
-// runs per load where runs of 2 or 4 are shorter than a vector, 2W values
-// per pair of columns for a target on bit 0, otherwise
-// one complex value per lane. Indices left over (at task edges, or a run's
-// tail) are grouped W at a time; a short last group repeats its last index,
-// which computes and stores the same values twice.
-template <std::size_t DIM, class Body>
-inline void walk_range(const IndexSpace& space, Complex* amps, const std::uint64_t* off, std::size_t begin,
-                       std::size_t end, const Body& body) {
-    auto contiguous = [&](Complex* p) {
-        body([p, off](std::size_t c, T& re, T& im) { Lanes::load(p + off[c], re, im); },
-             [p, off](std::size_t c, T re, T im) { Lanes::store(p + off[c], re, im); });
-    };
-    std::uint64_t idx[W];
+// The leftover base indices (at task edges, run tails, strided walks), W
+// to a group with one complex value per lane; flush() completes a short last
+// group by repeating its last index, which computes and stores the same
+// values twice.
+template <class Body>
+struct Leftovers {
+    Complex* amps;
+    const std::uint64_t* off;
+    const Body& body;
+    std::uint64_t idx[W] = {};
     std::size_t held = 0;
-    auto push = [&](std::uint64_t i) {
+
+    void push(std::uint64_t i) {
         idx[held++] = i;
         if (held == W) {
             Complex* q[W];
             for (std::size_t l = 0; l < W; ++l) {
                 q[l] = amps + idx[l];
             }
-            body([&q, off](std::size_t c, T& re, T& im) { Lanes::load_gather(q, off[c], re, im); },
-                 [&q, off](std::size_t c, T re, T im) { Lanes::store_scatter(q, off[c], re, im); });
+            const std::uint64_t* o = off;
+            body([&q, o](std::size_t c, T& re, T& im) { Lanes::load_gather(q, o[c], re, im); },
+                 [&q, o](std::size_t c, T re, T im) { Lanes::store_scatter(q, o[c], re, im); });
             held = 0;
         }
-    };
+    }
+    void flush() {
+        if constexpr (W > 1) {
+            // One lane never holds a partial group.
+            if (held != 0) {
+                const std::uint64_t last = idx[held - 1];
+                while (held != 0) {
+                    push(last);
+                }
+            }
+        }
+    }
+};
+
+// For each run of base numbers in [begin, end), whose indices are
+// base + stride·j: vec(amps + base + stride·j) for every W of them, the rest
+// to `left`.
+template <class Vec, class Left>
+inline void walk_vectors(const IndexSpace& space, Complex* amps, std::size_t begin, std::size_t end,
+                         std::size_t stride, const Vec& vec, Left& left) {
+    const std::size_t run_mask = space.run_mask();
+    for (std::size_t k = begin; k < end;) {
+        const std::size_t run_end = std::min(end, (k | run_mask) + 1);
+        const std::uint64_t base = space.deposit(k);
+        const std::size_t count = run_end - k;
+        std::size_t j = 0;
+        for (; j + W <= count; j += W) {
+            vec(amps + base + stride * j);
+        }
+        for (; j < count; ++j) {
+            left.push(base + stride * j);
+        }
+        k = run_end;
+    }
+}
+
+// Runs of exactly L consecutive base indices, W / L of them per vector; a
+// run cut short by the task edge, and the runs left over, go to `left`.
+template <std::size_t L, class Body, class Left>
+inline void walk_short_runs(const IndexSpace& space, Complex* amps, const std::uint64_t* off, std::size_t begin,
+                            std::size_t end, const Body& body, Left& left) {
+    const std::size_t run_mask = space.run_mask();
+    Complex* starts[W / L];
+    std::size_t runs = 0;
+    for (std::size_t k = begin; k < end;) {
+        const std::size_t run_end = std::min(end, (k | run_mask) + 1);
+        const std::uint64_t base = space.deposit(k);
+        if (run_end - k == L) {
+            starts[runs++] = amps + base;
+            if (runs == W / L) {
+                auto load = [&starts, off](std::size_t c, T& re, T& im) {
+                    Lanes::template load_runs<L>(starts, off[c], re, im);
+                };
+                auto store = [&starts, off](std::size_t c, T re, T im) {
+                    Lanes::template store_runs<L>(starts, off[c], re, im);
+                };
+                body(load, store);
+                runs = 0;
+            }
+        } else {
+            for (std::size_t j = 0; j < run_end - k; ++j) {
+                left.push(base + j);
+            }
+        }
+        k = run_end;
+    }
+    for (std::size_t r = 0; r < runs; ++r) {
+        for (std::size_t j = 0; j < L; ++j) {
+            left.push(static_cast<std::uint64_t>(starts[r] - amps) + j);
+        }
+    }
+}
+
+// A target on bit 0 (column h, offset 1): columns c and c + h of a base
+// index are neighbours, so for W base indices (two apart, from p) each such
+// pair of columns is 2W consecutive values, loaded whole and sorted into the
+// two columns' planes.
+template <std::size_t DIM, class Body>
+inline void pair_columns(Complex* p, const std::uint64_t* off, std::size_t h, const Body& body) {
+    T re[DIM], im[DIM];
+    for (std::size_t c = 0; c < DIM; ++c) {
+        if ((c & h) == 0) {
+            Lanes::load_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
+        }
+    }
+    body(
+        [&re, &im](std::size_t c, T& r, T& i) {
+            r = re[c];
+            i = im[c];
+        },
+        [&re, &im](std::size_t c, T r, T i) {
+            re[c] = r;
+            im[c] = i;
+        });
+    for (std::size_t c = 0; c < DIM; ++c) {
+        if ((c & h) == 0) {
+            Lanes::store_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
+        }
+    }
+}
+
+// Runs body(load, store) over the base numbers [begin, end) of a DIM-wide
+// gate (0: wider than 32), W base indices at a time, with accessors for
+// input column / output row c at offset off[c]: straight vector loads where
+// a run holds W consecutive base indices, 2W values per pair of columns for
+// a target on bit 0, whole runs per load where runs of 2 or 4 are shorter
+// than a vector, otherwise one complex value per lane.
+template <std::size_t DIM, class Body>
+inline void walk_range(const IndexSpace& space, Complex* amps, const std::uint64_t* off, std::size_t begin,
+                       std::size_t end, const Body& body) {
+    Leftovers<Body> left{amps, off, body};
     const std::size_t run_mask = space.run_mask();
     const unsigned shift = space.stride_shift();
-    auto short_runs = [&]<std::size_t L>() {
-        // Runs of exactly L consecutive base indices, W / L of them per vector.
-        Complex* starts[W / L];
-        std::size_t runs = 0;
-        for (std::size_t k = begin; k < end;) {
-            const std::size_t run_end = std::min(end, (k | run_mask) + 1);
-            const std::uint64_t base = space.deposit(k);
-            if (run_end - k == L) {
-                starts[runs++] = amps + base;
-                if (runs == W / L) {
-                    body([&starts, off](std::size_t c, T& re, T& im) {
-                        Lanes::template load_runs<L>(starts, off[c], re, im);
-                    },
-                         [&starts, off](std::size_t c, T re, T im) {
-                             Lanes::template store_runs<L>(starts, off[c], re, im);
-                         });
-                    runs = 0;
-                }
-            } else {
-                for (std::size_t j = 0; j < run_end - k; ++j) {
-                    push(base + j);
-                }
-            }
-            k = run_end;
-        }
-        for (std::size_t r = 0; r < runs; ++r) {
-            for (std::size_t j = 0; j < L; ++j) {
-                push(static_cast<std::uint64_t>(starts[r] - amps) + j);
-            }
-        }
-    };
     if (shift == 0 && run_mask >= W - 1) {
-        for (std::size_t k = begin; k < end;) {
-            const std::size_t run_end = std::min(end, (k | run_mask) + 1);
-            const std::uint64_t base = space.deposit(k);
-            const std::size_t count = run_end - k;
-            std::size_t j = 0;
-            for (; j + W <= count; j += W) {
-                contiguous(amps + base + j);
-            }
-            for (; j < count; ++j) {
-                push(base + j);
-            }
-            k = run_end;
-        }
+        auto contiguous = [&](Complex* p) {
+            body([p, off](std::size_t c, T& re, T& im) { Lanes::load(p + off[c], re, im); },
+                 [p, off](std::size_t c, T re, T im) { Lanes::store(p + off[c], re, im); });
+        };
+        walk_vectors(space, amps, begin, end, 1, contiguous, left);
     } else if (W >= 4 && DIM >= 2 && shift == 1 && run_mask >= W - 1 && pair_column<DIM>(off) != 0) {
         if constexpr (W >= 4 && DIM >= 2) {
-            // A target on bit 0 (column h, offset 1): columns c and c + h of
-            // a base index are neighbours, so for W base indices (two apart)
-            // each such pair of columns is 2W consecutive values, loaded whole
-            // and sorted into the two columns' planes.
             const std::size_t h = pair_column<DIM>(off);
-            auto pairs = [&](Complex* p) {
-                T re[DIM], im[DIM];
-                for (std::size_t c = 0; c < DIM; ++c) {
-                    if ((c & h) == 0) {
-                        Lanes::load_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
-                    }
-                }
-                body(
-                    [&re, &im](std::size_t c, T& r, T& i) {
-                        r = re[c];
-                        i = im[c];
-                    },
-                    [&re, &im](std::size_t c, T r, T i) {
-                        re[c] = r;
-                        im[c] = i;
-                    });
-                for (std::size_t c = 0; c < DIM; ++c) {
-                    if ((c & h) == 0) {
-                        Lanes::store_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
-                    }
-                }
-            };
-            for (std::size_t k = begin; k < end;) {
-                const std::size_t run_end = std::min(end, (k | run_mask) + 1);
-                const std::uint64_t base = space.deposit(k);
-                const std::size_t count = run_end - k;
-                std::size_t j = 0;
-                for (; j + W <= count; j += W) {
-                    pairs(amps + base + 2 * j);
-                }
-                for (; j < count; ++j) {
-                    push(base + 2 * j);
-                }
-                k = run_end;
-            }
+            walk_vectors(
+                space, amps, begin, end, 2, [&](Complex* p) { pair_columns<DIM>(p, off, h, body); }, left);
         }
     } else if (W >= 4 && shift == 0 && run_mask == 1) {
         if constexpr (W >= 4) {
-            short_runs.template operator()<2>();
+            walk_short_runs<2>(space, amps, off, begin, end, body, left);
         }
     } else if (W >= 8 && shift == 0 && run_mask == 3) {
         if constexpr (W >= 8) {
-            short_runs.template operator()<4>();
+            walk_short_runs<4>(space, amps, off, begin, end, body, left);
         }
     } else {
         for (std::size_t k = begin; k < end;) {
             const std::size_t run_end = std::min(end, (k | run_mask) + 1);
             const std::uint64_t base = space.deposit(k);
             for (std::size_t j = 0; j < run_end - k; ++j) {
-                push(base + (j << shift));
+                left.push(base + (j << shift));
             }
             k = run_end;
         }
     }
-    if constexpr (W > 1) {
-        // One lane never holds a partial group.
-        if (held != 0) {
-            const std::uint64_t last = idx[held - 1];
-            while (held != 0) {
-                push(last);
-            }
-        }
-    }
+    left.flush();
 }
 
 // The matrix split once per call into the planes the cores broadcast from.
