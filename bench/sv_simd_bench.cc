@@ -1,8 +1,10 @@
 // Throughput of every dense kernel width, the diagonals and a tiled block, in
 // amplitudes per second (items/s) for one pass over the state, beside the copy
-// bandwidth of the same run (MemCopy: one read and one write of 16 bytes per
-// amplitude, the traffic of an in-place kernel). kernel / MemCopy is the
-// fraction of the memory limit reached.
+// bandwidth of the same run (MemCopy: memcpy of the state into a second one,
+// one read and one write of 16 bytes per amplitude). kernel / MemCopy is the
+// fraction of copy bandwidth reached; an in-place kernel at the memory limit
+// can pass 1, since its writes go to lines it has just read while memcpy's
+// destination lines are first read for ownership.
 //
 // Arguments: {qubits, threads}; threads 0 = the whole pool (RAYON_NUM_THREADS).
 //   ./sv_simd_bench --benchmark_filter='/20/'      cache-resident states
