@@ -12,6 +12,7 @@
 #include "nivra/core/parallel.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
+#include "nivra/sv/kernels/tiled.h"
 #include "nivra/sv/measure.h"
 #include "nivra/sv/sampling.h"
 #include "nivra/sv/validation.h"
@@ -127,37 +128,13 @@ std::expected<void, BackendError> NaiveSvBackend::apply_diagonal_phase(CpuState&
     return {};
 }
 
-namespace {
-
-// One gate of a tiled block, ready for the chunks: its dense matrix and its
-// controls split at the tile width.
-struct TileGate {
-    GateMatrix matrix;
-    Qubit t0 = 0;
-    Qubit t1 = 0;
-    std::uint64_t low_controls = 0;   // controls below the tile: tested per index inside a chunk
-    std::uint64_t high_controls = 0;  // controls at or above the tile: tested once per chunk
-};
-
-// The dense 2×2 or 4×4 matrix on `amps[0..len)`, serially; no recognition
-// of special matrices.
-void apply_tile_gate(Complex* amps, std::size_t len, const TileGate& g, std::uint64_t controls) {
-    if (g.matrix.is_m2()) {
-        kernels::apply_1q_dense_scalar(amps, len, g.t0, controls, g.matrix.m2(), kernels::SERIAL_POLICY);
-    } else {
-        kernels::apply_2q_dense_scalar(amps, len, g.t0, g.t1, controls, g.matrix.m4(), kernels::SERIAL_POLICY);
-    }
-}
-
-}  // namespace
-
 std::expected<void, BackendError> NaiveSvBackend::apply_tiled_block(CpuState& state, const ir::TiledBlock& block) {
     const std::uint32_t n = state.num_qubits;
     const unsigned k = block.tile;
     const bool whole_state = n <= k;
     check_invariant(state.len() == (std::uint64_t{1} << std::min<std::uint32_t>(n, 63)) && n < 64,
                     "apply_tiled_block: state length is not 2^num_qubits");
-    std::vector<TileGate> gates;
+    std::vector<kernels::TileGate> gates;
     gates.reserve(block.gates.size());
     for (const GateInstance& g : block.gates) {
         auto matrix = g.gate.matrix();
@@ -174,7 +151,7 @@ std::expected<void, BackendError> NaiveSvBackend::apply_tiled_block(CpuState& st
             check_invariant(t < n && (whole_state || t < k), "apply_tiled_block: target outside the tile");
             used |= std::uint64_t{1} << t;
         }
-        TileGate tile{*matrix, g.targets[0], needed == 2 ? g.targets[1] : 0, 0, 0};
+        kernels::TileGate tile{*matrix, g.targets[0], needed == 2 ? g.targets[1] : 0, 0, 0};
         for (Qubit c : g.controls) {
             check_invariant(c < n, "apply_tiled_block: control outside the state");
             const std::uint64_t bit = std::uint64_t{1} << c;
@@ -193,23 +170,12 @@ std::expected<void, BackendError> NaiveSvBackend::apply_tiled_block(CpuState& st
 
     Complex* amps = state.amps.data();
     if (whole_state) {
-        for (const TileGate& g : gates) {
-            apply_tile_gate(amps, state.len(), g, g.low_controls);
+        for (const kernels::TileGate& g : gates) {
+            kernels::apply_tile_gate(amps, state.len(), g, g.low_controls);
         }
         return {};
     }
-    const std::size_t chunk_len = std::size_t{1} << k;
-    const std::size_t chunks = std::size_t{1} << (n - k);
-    parallel_for_chunks(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            const std::uint64_t base = static_cast<std::uint64_t>(c) << k;
-            for (const TileGate& g : gates) {
-                if ((base & g.high_controls) == g.high_controls) {
-                    apply_tile_gate(amps + base, chunk_len, g, g.low_controls);
-                }
-            }
-        }
-    });
+    kernels::apply_tiled(amps, state.len(), k, gates, kernels::cache_tile_bits());
     return {};
 }
 

@@ -7,17 +7,15 @@
 #include <utility>
 
 #include "nivra/core/error.h"
-#include "nivra/sv/kernels/dense.h"
 #include "nivra/sv/kernels/index_space.h"
 #include "nivra/sv/kernels/kernels.h"
+#include "nivra/sv/kernels/simd.h"
 
 namespace nivra::sv::kernels {
 
-using detail::add;
 using detail::bit_of;
 using detail::control_mask_of;
 using detail::IndexSpace;
-using detail::mul;
 using detail::neg;
 using detail::par_blocks;
 
@@ -71,10 +69,10 @@ void apply_1q_diagonal_scalar(Complex* amps, std::size_t len, Qubit target, std:
                               Complex d1, const ParPolicy& policy) {
     const std::uint64_t s = bit_of(target);
     IndexSpace space(len, disjoint_union({s, control_mask}), control_mask);
-    par_blocks(space, policy, [amps, s, d0, d1](std::uint64_t i) {
-        amps[i] = mul(amps[i], d0);
-        amps[i + s] = mul(amps[i + s], d1);
-    });
+    const std::uint64_t offsets[2] = {0, s};
+    const std::uint8_t source[2] = {0, 1};
+    const Complex coef[2] = {d0, d1};
+    simd::monomial(amps, space, offsets, 2, source, coef, policy);
 }
 
 void apply_1q_x_scalar(Complex* amps, std::size_t len, Qubit target, std::uint64_t control_mask,
@@ -106,19 +104,18 @@ void apply_1q_antidiag_scalar(Complex* amps, std::size_t len, Qubit target, std:
                               Complex m10, const ParPolicy& policy) {
     const std::uint64_t s = bit_of(target);
     IndexSpace space(len, disjoint_union({s, control_mask}), control_mask);
-    par_blocks(space, policy, [amps, s, m01, m10](std::uint64_t i) {
-        const Complex a0 = amps[i];
-        const Complex a1 = amps[i + s];
-        amps[i] = mul(m01, a1);
-        amps[i + s] = mul(m10, a0);
-    });
+    const std::uint64_t offsets[2] = {0, s};
+    const std::uint8_t source[2] = {1, 0};
+    const Complex coef[2] = {m01, m10};
+    simd::monomial(amps, space, offsets, 2, source, coef, policy);
 }
 
 void apply_1q_dense_scalar(Complex* amps, std::size_t len, Qubit target, std::uint64_t control_mask, const M2& m,
                            const ParPolicy& policy) {
     const std::uint64_t s = bit_of(target);
     IndexSpace space(len, disjoint_union({s, control_mask}), control_mask);
-    detail::apply_dense<2>(amps, space, {0, s}, m.data(), policy);
+    const std::uint64_t offsets[2] = {0, s};
+    simd::dense(amps, space, offsets, 2, m.data(), policy);
 }
 
 void apply_1q(Complex* amps, std::size_t len, Qubit target, std::span<const Qubit> controls, const M2& m,
@@ -178,20 +175,17 @@ void apply_2q_diagonal_scalar(Complex* amps, std::size_t len, Qubit q0, Qubit q1
                               const std::array<Complex, 4>& d, const ParPolicy& policy) {
     const std::uint64_t s0 = bit_of(q0), s1 = bit_of(q1);
     IndexSpace space(len, disjoint_union({s0, s1, control_mask}), control_mask);
-    const Complex d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
-    par_blocks(space, policy, [amps, s0, s1, d0, d1, d2, d3](std::uint64_t i) {
-        amps[i] = mul(amps[i], d0);
-        amps[i + s1] = mul(amps[i + s1], d1);
-        amps[i + s0] = mul(amps[i + s0], d2);
-        amps[i + s0 + s1] = mul(amps[i + s0 + s1], d3);
-    });
+    const std::uint64_t offsets[4] = {0, s1, s0, s0 | s1};
+    const std::uint8_t source[4] = {0, 1, 2, 3};
+    simd::monomial(amps, space, offsets, 4, source, d.data(), policy);
 }
 
 void apply_2q_dense_scalar(Complex* amps, std::size_t len, Qubit q0, Qubit q1, std::uint64_t control_mask, const M4& m,
                            const ParPolicy& policy) {
     const std::uint64_t s0 = bit_of(q0), s1 = bit_of(q1);
     IndexSpace space(len, disjoint_union({s0, s1, control_mask}), control_mask);
-    detail::apply_dense<4>(amps, space, {0, s1, s0, s0 | s1}, m.data(), policy);
+    const std::uint64_t offsets[4] = {0, s1, s0, s0 | s1};
+    simd::dense(amps, space, offsets, 4, m.data(), policy);
 }
 
 void dispatch_cnot(Complex* amps, std::size_t len, Qubit control, Qubit target, std::span<const Qubit> controls,
@@ -288,7 +282,7 @@ void apply_3q_generic(Complex* amps, std::size_t len, Qubit q0, Qubit q1, Qubit 
     for (std::size_t k = 0; k < 8; ++k) {
         offsets[k] = ((k & 4) ? s0 : 0) | ((k & 2) ? s1 : 0) | ((k & 1) ? s2 : 0);
     }
-    detail::apply_dense<8>(amps, space, offsets, m.data(), policy);
+    simd::dense(amps, space, offsets.data(), 8, m.data(), policy);
 }
 
 namespace {

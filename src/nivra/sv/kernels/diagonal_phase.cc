@@ -8,6 +8,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/core/parallel.h"
+#include "nivra/sv/kernels/simd.h"
 
 namespace nivra::sv::kernels {
 
@@ -22,10 +23,9 @@ struct CosSin {
     double s;
 };
 
-inline void rotate(Complex& a, CosSin cs) {
-    const double re = a.real(), im = a.imag();
-    a = Complex(re * cs.c - im * cs.s, re * cs.s + im * cs.c);
-}
+// Indices are rotated GROUP at a time: their (cos θ, sin θ) pairs side by
+// side, then one simd::rotate over the run.
+constexpr std::size_t GROUP = 64;
 
 inline CosSin cos_sin(double theta) { return {std::cos(theta), std::sin(theta)}; }
 
@@ -155,7 +155,23 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
         for_each_index(patterns, policy, patterns,
                        [&](std::size_t p) { table[p] = cos_sin(phase_angle(expand(p, support), terms)); });
         const Compressor compress(support, index_bits);
-        for_each_index(len, policy, len, [&](std::size_t x) { rotate(amps[x], table[compress(x)]); });
+        auto range = [&](std::size_t begin, std::size_t end) {
+            double cs[2 * GROUP];
+            for (std::size_t x0 = begin; x0 < end; x0 += GROUP) {
+                const std::size_t count = std::min(GROUP, end - x0);
+                for (std::size_t j = 0; j < count; ++j) {
+                    const CosSin v = table[compress(x0 + j)];
+                    cs[2 * j] = v.c;
+                    cs[2 * j + 1] = v.s;
+                }
+                simd::rotate(amps + x0, cs, count);
+            }
+        };
+        if (len >= policy.min_amps) {
+            parallel_for_chunks(len, std::max<std::size_t>(policy.grain, 1), range);
+        } else {
+            range(0, len);
+        }
         return;
     }
     // θ for GROUP = 64 consecutive indices x0 | j (x0 a multiple of 64) at
@@ -165,7 +181,6 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
     // independent chains while each adds its angles in term order. A term
     // that does not apply adds +0.0, which leaves θ unchanged: θ starts at
     // +0.0 and a sum is −0.0 only when both operands are, so θ is never −0.0.
-    constexpr std::size_t GROUP = 64;
     const FlatTerms flat(terms);
     std::vector<std::uint64_t> low_parity(flat.masks.size());
     for (std::size_t m = 0; m < flat.masks.size(); ++m) {
@@ -194,9 +209,12 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
                     }
                 }
             }
+            double cs[2 * GROUP];
             for (std::size_t j = 0; j < count; ++j) {
-                rotate(amps[x0 + j], cos_sin(theta[j]));
+                cs[2 * j] = std::cos(theta[j]);
+                cs[2 * j + 1] = std::sin(theta[j]);
             }
+            simd::rotate(amps + x0, cs, count);
         }
     };
     if (len >= policy.min_amps) {

@@ -58,6 +58,10 @@ public:
     bool adjacent_pairs() const { return stride_shift_ == 0 && run_mask_ >= 1; }
     std::size_t len() const { return len_; }
     unsigned special_count() const { return count_; }
+    // Consecutive base numbers step by 2^stride_shift() in runs that end
+    // where the base number crosses a multiple of run_mask() + 1.
+    unsigned stride_shift() const { return stride_shift_; }
+    std::size_t run_mask() const { return run_mask_; }
 
     // Base number k (k < num_bases) to its amplitude index.
     std::uint64_t deposit(std::uint64_t k) const {
@@ -173,12 +177,7 @@ void par_block_groups(const IndexSpace& space, const ParPolicy& policy, Body&& b
     par_ranges(space, policy, G, [&](std::size_t begin, std::size_t end) { space.walk_groups<G>(begin, end, body); });
 }
 
-// Complex arithmetic in the textbook form, spelled out so that the kernels and
-// the reference path produce the same bits: (a+bi)(c+di) = (ac-bd) + (ad+bc)i.
-inline Complex mul(Complex a, Complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-inline Complex add(Complex a, Complex b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
+// Negation is exact: the sign-flip kernels move bits only.
 inline Complex neg(Complex a) { return {-a.real(), -a.imag()}; }
 
 // Control mask of a control list; throws InvariantError for a qubit >= 64.

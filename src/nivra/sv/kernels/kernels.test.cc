@@ -7,9 +7,10 @@
 #include <numbers>
 
 #include "nivra/core/error.h"
-#include "nivra/sv/kernels/dense.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/reference.h"
+#include "nivra/sv/kernels/simd.h"
+#include "nivra/sv/kernels/tiled.h"
 #include "nivra/sv/kernels/tuning.h"
 #include "nivra/sv/test_util.h"
 
@@ -27,17 +28,34 @@ std::uint64_t mask_of(const std::vector<Qubit>& qubits) {
     return m;
 }
 
-// Runs `apply` on the state serially and under every parallel policy; the
-// parallel results must equal the serial one bit for bit. Returns the serial result.
+constexpr simd::Isa ALL_ISAS[] = {simd::Isa::Portable, simd::Isa::Avx2, simd::Isa::Avx512};
+
+// Runs the kernels on one instruction set while alive.
+struct ForcedIsa {
+    explicit ForcedIsa(simd::Isa isa) { simd::force_isa(isa); }
+    ~ForcedIsa() { simd::force_isa(std::nullopt); }
+};
+
+// Runs `apply` on the state serially and under every parallel policy, on
+// every instruction set this processor has; every result must equal the
+// serial one of the detected set bit for bit. Returns that serial result.
 std::vector<Complex> run_all_policies(const CpuState& start,
                                       const std::function<void(Complex*, std::size_t, const ParPolicy&)>& apply) {
     CpuState serial = start;
     apply(serial.amps.data(), serial.len(), SERIAL_POLICY);
-    for (const ParPolicy& policy : PARALLEL_POLICIES) {
-        CpuState parallel = start;
-        apply(parallel.amps.data(), parallel.len(), policy);
-        EXPECT_TRUE(t::same_bits(serial.amps.data(), parallel.amps.data(), serial.len()))
-            << "min_amps " << policy.min_amps << " grain " << policy.grain;
+    for (simd::Isa isa : ALL_ISAS) {
+        if (!simd::isa_supported(isa)) continue;
+        const ForcedIsa forced(isa);
+        CpuState again = start;
+        apply(again.amps.data(), again.len(), SERIAL_POLICY);
+        EXPECT_TRUE(t::same_bits(serial.amps.data(), again.amps.data(), serial.len()))
+            << "isa " << int(isa) << " serial";
+        for (const ParPolicy& policy : PARALLEL_POLICIES) {
+            CpuState parallel = start;
+            apply(parallel.amps.data(), parallel.len(), policy);
+            EXPECT_TRUE(t::same_bits(serial.amps.data(), parallel.amps.data(), serial.len()))
+                << "isa " << int(isa) << " min_amps " << policy.min_amps << " grain " << policy.grain;
+        }
     }
     return t::to_vector(serial);
 }
@@ -334,79 +352,81 @@ TEST(KQubitKernel, TargetsOffsetsFixed) {
     EXPECT_THROW(targets_offsets_fixed(targets, 4), InvariantError);
 }
 
-// Every layout of the dense body (complex pairs, split pairs, and the 256-bit
-// lanes where the CPU has them) gives the reference bits, for targets that
-// include bit 0 (strided walk) and not, with a control.
-template <std::size_t DIM>
-void check_dense_layouts(StdRng& rng) {
-    const std::uint32_t n = 9;
-    const std::size_t k = std::bit_width(DIM) - 1;
+// The dense body on every instruction set, for every width up to the fusion
+// limit and one beyond it (the run-time width), gives the bits of the
+// fused-multiply-add row sums: targets on bit 0 (gathered groups), on bit 1
+// or 2 (runs of two or four, shorter than a vector) and higher (whole
+// vectors), with and without a control.
+void check_dense_widths(std::size_t dim, StdRng& rng) {
+    const std::uint32_t n = 10;
+    const std::size_t k = std::bit_width(dim) - 1;
     for (int trial = 0; trial < 4; ++trial) {
         const auto qubits = t::random_qubits(k + 1, n, rng);
         std::vector<Qubit> targets(qubits.begin(), qubits.begin() + k);
-        // Trial 0 puts a target on bit 0 (the strided walk); odd trials have no control.
-        if (trial == 0 && std::find(targets.begin(), targets.end(), 0u) == targets.end()) {
-            targets[0] = 0;
+        const Qubit lowest = trial == 3 ? 4 : static_cast<Qubit>(trial);
+        if (k > 0 && std::find(targets.begin(), targets.end(), lowest) == targets.end()) {
+            targets[0] = lowest;
         }
-        const std::uint64_t control = trial % 2 ? 0 : std::uint64_t{1} << qubits[k];
+        const std::uint64_t control = trial % 2 ? std::uint64_t{1} << qubits[k] : 0;
         if (control & mask_of(targets)) {
             continue;
         }
-        std::array<std::uint64_t, DIM> offsets{};
-        for (std::size_t j = 0; j < DIM; ++j) {
+        std::vector<std::uint64_t> offsets(dim);
+        for (std::size_t j = 0; j < dim; ++j) {
             for (std::size_t b = 0; b < k; ++b) {
                 if ((j >> b) & 1) offsets[j] |= std::uint64_t{1} << targets[k - 1 - b];
             }
         }
-        const auto matrix = t::random_unitary(DIM, rng);
+        const auto matrix = t::random_unitary(dim, rng);
         const CpuState start = t::random_state(n, rng);
         const detail::IndexSpace space(start.len(), mask_of(targets) | control, control);
 
         CpuState ref = start;
         for (std::uint64_t i = 0; i < ref.len(); ++i) {
             if ((i & mask_of(targets)) == 0 && (i & control) == control) {
-                std::vector<Complex> a(DIM);
-                for (std::size_t c = 0; c < DIM; ++c) a[c] = ref.amps[i + offsets[c]];
-                for (std::size_t r = 0; r < DIM; ++r) {
-                    Complex acc = detail::mul(matrix[r * DIM], a[0]);
-                    for (std::size_t c = 1; c < DIM; ++c)
-                        acc = detail::add(acc, detail::mul(matrix[r * DIM + c], a[c]));
+                std::vector<Complex> a(dim);
+                for (std::size_t c = 0; c < dim; ++c) a[c] = ref.amps[i + offsets[c]];
+                for (std::size_t r = 0; r < dim; ++r) {
+                    Complex acc = simd::fma_product(matrix[r * dim], a[0]);
+                    for (std::size_t c = 1; c < dim; ++c) acc = simd::fma_accumulate(acc, matrix[r * dim + c], a[c]);
                     ref.amps[i + offsets[r]] = acc;
                 }
             }
         }
-        for (const ParPolicy& policy : {SERIAL_POLICY, ParPolicy{0, 1}, ParPolicy{0, 3}}) {
-            CpuState split = start;
-            detail::apply_dense_split<DIM>(split.amps.data(), space, offsets, matrix.data(), policy);
-            EXPECT_TRUE(t::same_bits(split.amps.data(), ref.amps.data(), ref.len())) << "split DIM " << DIM;
-#if defined(__x86_64__)
-            if constexpr (DIM <= 4) {
-                if (detail::wide_lanes_available() && space.adjacent_pairs()) {
-                    CpuState adjacent = start;
-                    detail::apply_dense_adjacent<DIM>(adjacent.amps.data(), space, offsets, matrix.data(), policy);
-                    EXPECT_TRUE(t::same_bits(adjacent.amps.data(), ref.amps.data(), ref.len()))
-                        << "adjacent DIM " << DIM;
-                }
+        const std::vector<Qubit> controls = control ? std::vector<Qubit>{qubits[k]} : std::vector<Qubit>{};
+        EXPECT_LT(t::max_diff(t::to_vector(ref), t::dense_apply(t::to_vector(start), targets, controls, matrix)),
+                  1e-13 * static_cast<double>(dim));
+        for (simd::Isa isa : ALL_ISAS) {
+            if (!simd::isa_supported(isa)) continue;
+            const ForcedIsa forced(isa);
+            for (const ParPolicy& policy : {SERIAL_POLICY, ParPolicy{0, 1}, ParPolicy{0, 3}, ParPolicy{0, 64}}) {
+                CpuState got = start;
+                simd::dense(got.amps.data(), space, offsets.data(), dim, matrix.data(), policy);
+                EXPECT_TRUE(t::same_bits(got.amps.data(), ref.amps.data(), ref.len()))
+                    << "isa " << int(isa) << " dim " << dim << " lowest target " << lowest << " grain "
+                    << policy.grain;
             }
-            if constexpr (DIM >= 4) {
-                if (detail::wide_lanes_available()) {
-                    CpuState wide = start;
-                    detail::apply_dense_wide<DIM>(wide.amps.data(), space, offsets, matrix.data(), policy);
-                    EXPECT_TRUE(t::same_bits(wide.amps.data(), ref.amps.data(), ref.len())) << "wide DIM " << DIM;
-                }
-            }
-#endif
         }
     }
 }
 
-TEST(DenseBody, EveryLayoutGivesTheReferenceBits) {
+TEST(DenseBody, EveryInstructionSetAndWidthGivesTheFusedRowSums) {
     StdRng rng = StdRng::seed_from_u64(43);
-    check_dense_layouts<2>(rng);
-    check_dense_layouts<4>(rng);
-    check_dense_layouts<8>(rng);
-    check_dense_layouts<16>(rng);
-    check_dense_layouts<32>(rng);
+    for (std::size_t dim : {1u, 2u, 4u, 8u, 16u, 32u, 64u}) {
+        check_dense_widths(dim, rng);
+    }
+}
+
+TEST(DenseBody, TheWidestInstructionSetIsDetected) {
+    // Each set the processor has must be runnable; the detected one is the widest.
+    const simd::Isa detected = simd::detected_isa();
+    EXPECT_TRUE(simd::isa_supported(detected));
+    for (simd::Isa isa : ALL_ISAS) {
+        if (static_cast<int>(isa) > static_cast<int>(detected)) {
+            EXPECT_FALSE(simd::isa_supported(isa)) << int(isa);
+        }
+    }
+    EXPECT_EQ(simd::active_isa(), detected);
 }
 
 // ---- Diagonal phases -------------------------------------------------------
@@ -469,6 +489,42 @@ TEST(DiagonalPhaseKernel, TermSemantics) {
         EXPECT_LT(std::abs(global.amps[i] - a * e), 1e-15);
         if (!(i & 4)) {
             EXPECT_EQ(one.amps[i], a);
+        }
+    }
+}
+
+// ---- Tiled chunks ----------------------------------------------------------
+
+// However finely the chunks are cut into pieces, every amplitude gets the
+// gates of the block in order with the dense arithmetic: the bits equal those
+// of applying each gate to the whole state.
+TEST(TiledChunks, PiecesOfAnySizeGiveTheGateByGateBits) {
+    StdRng rng = StdRng::seed_from_u64(71);
+    const std::uint32_t n = 11;
+    const unsigned k = 7;
+    for (int trial = 0; trial < 4; ++trial) {
+        std::vector<TileGate> gates;
+        for (int j = 0; j < 12; ++j) {
+            const bool two = rng.next_u64() % 2;
+            // Targets low and high inside the tile, so that runs of fitting
+            // and non-fitting gates alternate.
+            const auto qubits = t::random_qubits(3, j % 3 == 0 ? k : 3, rng);
+            TileGate g{two ? GateMatrix(t::to_array<16>(t::random_unitary(4, rng)))
+                           : GateMatrix(t::to_array<4>(t::random_unitary(2, rng))),
+                       qubits[0], two ? qubits[1] : 0, 0, 0};
+            if (rng.next_u64() % 3 == 0) g.low_controls = std::uint64_t{1} << qubits[2];
+            if (rng.next_u64() % 3 == 0) g.high_controls = std::uint64_t{1} << (k + rng.next_u64() % (n - k));
+            gates.push_back(g);
+        }
+        const CpuState start = t::random_state(n, rng);
+        CpuState expected = start;
+        for (const TileGate& g : gates) {
+            apply_tile_gate(expected.amps.data(), expected.len(), g, g.low_controls | g.high_controls);
+        }
+        for (unsigned sub_bits : {1u, 2u, 4u, 7u, 40u}) {
+            CpuState got = start;
+            apply_tiled(got.amps.data(), got.len(), k, gates, sub_bits);
+            EXPECT_TRUE(t::same_bits(got.amps.data(), expected.amps.data(), got.len())) << "pieces of 2^" << sub_bits;
         }
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The plain scalar reference path: every kernel body written as a serial loop
 // over all indices 0..len that tests each index and acts on the ones it owns,
-// with no index arithmetic beyond that test. The optimised kernels must agree
-// with these bit for bit; tests compare the two.
+// with no index arithmetic beyond that test, and every complex product in the
+// fused multiply-add order of simd.h. The optimised kernels must agree with
+// these bit for bit on every instruction set; tests compare the two.
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The k-qubit path: gather the 2^k amplitudes of a block, multiply by the
-// 2^k × 2^k matrix, scatter. Dimensions up to 32 are compile-time templates
-// (the default fusion width is 4, so DIM = 16 is the hot case); wider
-// matrices take a runtime-sized body with one scratch buffer per task.
+// 2^k × 2^k matrix, scatter (simd::dense; dimensions up to 32, the fusion
+// limit, are compiled for their size, wider ones keep one scratch buffer per
+// task).
 
 #include <algorithm>
 #include <bit>
@@ -9,15 +9,13 @@
 
 #include "nivra/core/error.h"
 #include "nivra/core/parallel.h"
-#include "nivra/sv/kernels/dense.h"
 #include "nivra/sv/kernels/index_space.h"
 #include "nivra/sv/kernels/kernels.h"
+#include "nivra/sv/kernels/simd.h"
 
 namespace nivra::sv::kernels {
 
-using detail::add;
 using detail::IndexSpace;
-using detail::mul;
 
 TargetsOffsets targets_offsets_fixed(std::span<const Qubit> targets, std::uint8_t k) {
     check_invariant(k <= targets.size(), "targets_offsets_fixed: k exceeds the number of targets");
@@ -47,50 +45,6 @@ TargetsOffsets targets_offsets_fixed(std::span<const Qubit> targets, std::uint8_
     return out;
 }
 
-namespace {
-
-template <std::size_t DIM>
-void apply_fixed(Complex* amps, const IndexSpace& space, const TargetsOffsets& to, const Complex* matrix,
-                 const ParPolicy& policy) {
-    std::array<std::uint64_t, DIM> offsets{};
-    std::copy_n(to.offsets.begin(), DIM, offsets.begin());
-    detail::apply_dense<DIM>(amps, space, offsets, matrix, policy);
-}
-
-void apply_runtime(Complex* amps, const IndexSpace& space, const TargetsOffsets& to, const Complex* m,
-                   const ParPolicy& policy) {
-    const std::size_t dim = to.dim;
-    const std::uint64_t* offsets = to.offsets.data();
-    auto range = [&](std::size_t begin, std::size_t end) {
-        // Per task, never shared: the gathered inputs of the current block.
-        std::vector<Complex> scratch(dim);
-        auto body = [&](std::uint64_t base) {
-            for (std::size_t c = 0; c < dim; ++c) {
-                scratch[c] = amps[base + offsets[c]];
-            }
-            for (std::size_t r = 0; r < dim; ++r) {
-                const Complex* row = m + r * dim;
-                Complex acc = mul(row[0], scratch[0]);
-                for (std::size_t c = 1; c < dim; ++c) {
-                    acc = add(acc, mul(row[c], scratch[c]));
-                }
-                amps[base + offsets[r]] = acc;
-            }
-        };
-        for (std::size_t k = begin; k < end; ++k) {
-            body(space.deposit(k));
-        }
-    };
-    if (space.len() >= policy.min_amps) {
-        const std::size_t grain =
-            std::max<std::size_t>(1, std::max<std::size_t>(policy.grain, 1) >> space.special_count());
-        parallel_for_chunks(space.num_bases(), grain, range);
-    } else {
-        range(0, space.num_bases());
-    }
-}
-
-}  // namespace
 
 void apply_kq_scalar_aos(Complex* amps, std::size_t len, std::span<const Qubit> targets, std::uint8_t k,
                          std::span<const Complex> matrix, std::uint64_t control_mask, const ParPolicy& policy) {
@@ -107,30 +61,7 @@ void apply_kq_scalar_aos(Complex* amps, std::size_t len, std::span<const Qubit> 
     // The grain of this path counts blocks: a task spans at least policy.grain blocks.
     const unsigned shift = std::min(space.special_count(), 32u);
     const ParPolicy block_policy{policy.min_amps, std::max<std::size_t>(policy.grain, 1) << shift};
-    const Complex* m = matrix.data();
-    switch (k) {
-        case 0:
-            apply_fixed<1>(amps, space, to, m, block_policy);
-            return;
-        case 1:
-            apply_fixed<2>(amps, space, to, m, block_policy);
-            return;
-        case 2:
-            apply_fixed<4>(amps, space, to, m, block_policy);
-            return;
-        case 3:
-            apply_fixed<8>(amps, space, to, m, block_policy);
-            return;
-        case 4:
-            apply_fixed<16>(amps, space, to, m, block_policy);
-            return;
-        case 5:
-            apply_fixed<32>(amps, space, to, m, block_policy);
-            return;
-        default:
-            apply_runtime(amps, space, to, m, block_policy);
-            return;
-    }
+    simd::dense(amps, space, to.offsets.data(), dim, matrix.data(), block_policy);
 }
 
 }  // namespace nivra::sv::kernels

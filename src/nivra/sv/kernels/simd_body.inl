@@ -1,0 +1,402 @@
+// The kernels of simd.h for one instruction set. Included by one translation
+// unit per set after it has included every header it needs (so that nothing
+// shared is compiled for the set's target), defined NIVRA_SIMD_NS and
+// declared, inside that namespace, `struct Lanes` with
+//   T, W                         a vector of W doubles (W base indices)
+//   bcast(x), mul(a, b), fma(a, b, c)          lane-wise; fma rounds once
+//   load(p, re, im), store(p, re, im)          W complex values at p as real
+//                                              and imaginary planes (the lane
+//                                              order is the set's own, the
+//                                              same for load and store)
+//   load_gather(q, offset, re, im), store_scatter(q, offset, re, im)
+//                                              the same with lane l at
+//                                              q[l] + offset
+//   load_runs<L>(q, offset, re, im), store_runs<L>(...)
+//                                              lanes from W / L runs of L
+//                                              values at q[run] + offset
+//   load_pairs(p, re0, im0, re1, im1), store_pairs(...)
+//                                              2W values at p, even ones
+//                                              (column 0) and odd ones
+//                                              (column 1) per lane
+//   rotate(p, cs)                W complex values times (cs[2j] + i·cs[2j+1])
+
+namespace nivra::sv::kernels::simd::NIVRA_SIMD_NS {
+
+namespace {
+
+using detail::IndexSpace;
+using T = Lanes::T;
+constexpr std::size_t W = Lanes::W;
+
+// The matrix as the cores broadcast it: entry e's real part, imaginary part
+// and negated imaginary part (negation is exact, so both views give the
+// same bits).
+struct Planes {
+    const double* re_plane;
+    const double* im_plane;
+    const double* neg_im_plane;
+    double re(std::size_t e) const { return re_plane[e]; }
+    double im(std::size_t e) const { return im_plane[e]; }
+    double neg_im(std::size_t e) const { return neg_im_plane[e]; }
+};
+// The same read straight from the complex entries, for matrices too large to copy.
+struct Entries {
+    const Complex* m;
+    double re(std::size_t e) const { return m[e].real(); }
+    double im(std::size_t e) const { return m[e].imag(); }
+    double neg_im(std::size_t e) const { return -m[e].imag(); }
+};
+
+// The dense row sums on W base indices: load(c, re, im) fetches input
+// column c of every lane, store(r, re, im) writes output row r. DIM 0: `dim`
+// known only at run time. Every input is loaded before any output is stored.
+template <std::size_t DIM, class Matrix, class Load, class Store>
+inline void dense_core(const Matrix& m, std::size_t dim, T* re, T* im, const Load& load, const Store& store) {
+    if constexpr (DIM != 0) {
+        dim = DIM;
+    }
+    for (std::size_t c = 0; c < dim; ++c) {
+        load(c, re[c], im[c]);
+    }
+    // Rows per pass: eight independent chains of multiply-adds hide the
+    // latency of the fused units; more would not fit in sixteen registers.
+    // With thirty-two (AVX-512) wide matrices take eight rows, which halves
+    // the reloads of their inputs; at eight columns the inputs themselves
+    // would no longer fit beside sixteen accumulators.
+    constexpr std::size_t ROWS = W >= 8 && DIM >= 16 ? 8 : 4;
+    constexpr std::size_t R = DIM == 0 ? 4 : (DIM < ROWS ? DIM : ROWS);
+    for (std::size_t r0 = 0; r0 < dim; r0 += R) {
+        T acc_re[R], acc_im[R];
+        for (std::size_t r = 0; r < R; ++r) {
+            const std::size_t e = (r0 + r) * dim;
+            acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im(e)), Lanes::mul(re[0], Lanes::bcast(m.re(e))));
+            acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re(e)), Lanes::mul(re[0], Lanes::bcast(m.im(e))));
+        }
+        for (std::size_t c = 1; c < dim; ++c) {
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::size_t e = (r0 + r) * dim + c;
+                acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im(e)),
+                                       Lanes::fma(re[c], Lanes::bcast(m.re(e)), acc_re[r]));
+                acc_im[r] =
+                    Lanes::fma(im[c], Lanes::bcast(m.re(e)), Lanes::fma(re[c], Lanes::bcast(m.im(e)), acc_im[r]));
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) {
+            store(r0 + r, acc_re[r], acc_im[r]);
+        }
+    }
+}
+
+// The column h whose offset is 1 (a target on bit 0), when every column c
+// without h has its partner c + h right after it (off[c + h] = off[c] + 1);
+// else 0.
+template <std::size_t DIM>
+inline std::size_t pair_column(const std::uint64_t* off) {
+    if constexpr (DIM < 2) {
+        return 0;
+    } else {
+        std::size_t h = 0;
+        for (std::size_t c = 0; c < DIM; ++c) {
+            if (off[c] == 1) h = c;
+        }
+        if (h == 0 || (h & (h - 1)) != 0) {
+            return 0;
+        }
+        for (std::size_t c = 0; c < DIM; ++c) {
+            if ((c & h) == 0 && off[c | h] != off[c] + 1) {
+                return 0;
+            }
+        }
+        return h;
+    }
+}
+
+// The leftover base indices (at task edges, run tails, strided walks), W
+// to a group with one complex value per lane; flush() completes a short last
+// group by repeating its last index, which computes and stores the same
+// values twice.
+template <class Body>
+struct Leftovers {
+    Complex* amps;
+    const std::uint64_t* off;
+    const Body& body;
+    std::uint64_t idx[W] = {};
+    std::size_t held = 0;
+
+    void push(std::uint64_t i) {
+        idx[held++] = i;
+        if (held == W) {
+            Complex* q[W];
+            for (std::size_t l = 0; l < W; ++l) {
+                q[l] = amps + idx[l];
+            }
+            const std::uint64_t* o = off;
+            body([&q, o](std::size_t c, T& re, T& im) { Lanes::load_gather(q, o[c], re, im); },
+                 [&q, o](std::size_t c, T re, T im) { Lanes::store_scatter(q, o[c], re, im); });
+            held = 0;
+        }
+    }
+    void flush() {
+        if constexpr (W > 1) {
+            // One lane never holds a partial group.
+            if (held != 0) {
+                const std::uint64_t last = idx[held - 1];
+                while (held != 0) {
+                    push(last);
+                }
+            }
+        }
+    }
+};
+
+// For each run of base numbers in [begin, end), whose indices are
+// base + stride·j: vec(amps + base + stride·j) for every W of them, the rest
+// to `left`.
+template <class Vec, class Left>
+inline void walk_vectors(const IndexSpace& space, Complex* amps, std::size_t begin, std::size_t end,
+                         std::size_t stride, const Vec& vec, Left& left) {
+    const std::size_t run_mask = space.run_mask();
+    for (std::size_t k = begin; k < end;) {
+        const std::size_t run_end = std::min(end, (k | run_mask) + 1);
+        const std::uint64_t base = space.deposit(k);
+        const std::size_t count = run_end - k;
+        std::size_t j = 0;
+        for (; j + W <= count; j += W) {
+            vec(amps + base + stride * j);
+        }
+        for (; j < count; ++j) {
+            left.push(base + stride * j);
+        }
+        k = run_end;
+    }
+}
+
+// Runs of exactly L consecutive base indices, W / L of them per vector; a
+// run cut short by the task edge, and the runs left over, go to `left`.
+template <std::size_t L, class Body, class Left>
+inline void walk_short_runs(const IndexSpace& space, Complex* amps, const std::uint64_t* off, std::size_t begin,
+                            std::size_t end, const Body& body, Left& left) {
+    const std::size_t run_mask = space.run_mask();
+    Complex* starts[W / L];
+    std::size_t runs = 0;
+    for (std::size_t k = begin; k < end;) {
+        const std::size_t run_end = std::min(end, (k | run_mask) + 1);
+        const std::uint64_t base = space.deposit(k);
+        if (run_end - k == L) {
+            starts[runs++] = amps + base;
+            if (runs == W / L) {
+                auto load = [&starts, off](std::size_t c, T& re, T& im) {
+                    Lanes::template load_runs<L>(starts, off[c], re, im);
+                };
+                auto store = [&starts, off](std::size_t c, T re, T im) {
+                    Lanes::template store_runs<L>(starts, off[c], re, im);
+                };
+                body(load, store);
+                runs = 0;
+            }
+        } else {
+            for (std::size_t j = 0; j < run_end - k; ++j) {
+                left.push(base + j);
+            }
+        }
+        k = run_end;
+    }
+    for (std::size_t r = 0; r < runs; ++r) {
+        for (std::size_t j = 0; j < L; ++j) {
+            left.push(static_cast<std::uint64_t>(starts[r] - amps) + j);
+        }
+    }
+}
+
+// A target on bit 0 (column h, offset 1): columns c and c + h of a base
+// index are neighbours, so for W base indices (two apart, from p) each such
+// pair of columns is 2W consecutive values, loaded whole and sorted into the
+// two columns' planes.
+template <std::size_t DIM, class Body>
+inline void pair_columns(Complex* p, const std::uint64_t* off, std::size_t h, const Body& body) {
+    T re[DIM], im[DIM];
+    for (std::size_t c = 0; c < DIM; ++c) {
+        if ((c & h) == 0) {
+            Lanes::load_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
+        }
+    }
+    body(
+        [&re, &im](std::size_t c, T& r, T& i) {
+            r = re[c];
+            i = im[c];
+        },
+        [&re, &im](std::size_t c, T r, T i) {
+            re[c] = r;
+            im[c] = i;
+        });
+    for (std::size_t c = 0; c < DIM; ++c) {
+        if ((c & h) == 0) {
+            Lanes::store_pairs(p + off[c], re[c], im[c], re[c | h], im[c | h]);
+        }
+    }
+}
+
+// Runs body(load, store) over the base numbers [begin, end) of a DIM-wide
+// gate (0: wider than 32), W base indices at a time, with accessors for
+// input column / output row c at offset off[c]: straight vector loads where
+// a run holds W consecutive base indices, 2W values per pair of columns for
+// a target on bit 0, whole runs per load where runs of 2 or 4 are shorter
+// than a vector, otherwise one complex value per lane.
+template <std::size_t DIM, class Body>
+inline void walk_range(const IndexSpace& space, Complex* amps, const std::uint64_t* off, std::size_t begin,
+                       std::size_t end, const Body& body) {
+    Leftovers<Body> left{amps, off, body};
+    const std::size_t run_mask = space.run_mask();
+    const unsigned shift = space.stride_shift();
+    if (shift == 0 && run_mask >= W - 1) {
+        auto contiguous = [&](Complex* p) {
+            body([p, off](std::size_t c, T& re, T& im) { Lanes::load(p + off[c], re, im); },
+                 [p, off](std::size_t c, T re, T im) { Lanes::store(p + off[c], re, im); });
+        };
+        walk_vectors(space, amps, begin, end, 1, contiguous, left);
+    } else if (W >= 4 && DIM >= 2 && shift == 1 && run_mask >= W - 1 && pair_column<DIM>(off) != 0) {
+        if constexpr (W >= 4 && DIM >= 2) {
+            const std::size_t h = pair_column<DIM>(off);
+            walk_vectors(
+                space, amps, begin, end, 2, [&](Complex* p) { pair_columns<DIM>(p, off, h, body); }, left);
+        }
+    } else if (W >= 4 && shift == 0 && run_mask == 1) {
+        if constexpr (W >= 4) {
+            walk_short_runs<2>(space, amps, off, begin, end, body, left);
+        }
+    } else if (W >= 8 && shift == 0 && run_mask == 3) {
+        if constexpr (W >= 8) {
+            walk_short_runs<4>(space, amps, off, begin, end, body, left);
+        }
+    } else {
+        for (std::size_t k = begin; k < end;) {
+            const std::size_t run_end = std::min(end, (k | run_mask) + 1);
+            const std::uint64_t base = space.deposit(k);
+            for (std::size_t j = 0; j < run_end - k; ++j) {
+                left.push(base + (j << shift));
+            }
+            k = run_end;
+        }
+    }
+    left.flush();
+}
+
+// The matrix split once per call into the planes the cores broadcast from.
+inline void fill_planes(const Complex* matrix, std::size_t entries, double* re, double* im, double* neg_im) {
+    for (std::size_t e = 0; e < entries; ++e) {
+        re[e] = matrix[e].real();
+        im[e] = matrix[e].imag();
+        neg_im[e] = -matrix[e].imag();
+    }
+}
+
+template <std::size_t DIM>
+void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
+                 const ParPolicy& policy) {
+    std::array<double, 3 * DIM * DIM> planes_store;
+    const Planes planes{planes_store.data(), planes_store.data() + DIM * DIM, planes_store.data() + 2 * DIM * DIM};
+    fill_planes(matrix, DIM * DIM, planes_store.data(), planes_store.data() + DIM * DIM,
+                planes_store.data() + 2 * DIM * DIM);
+    std::array<std::uint64_t, DIM> off;
+    std::copy_n(offsets, DIM, off.begin());
+    detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
+        T re[DIM], im[DIM];
+        walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
+            dense_core<DIM>(planes, DIM, re, im, load, store);
+        });
+    });
+}
+
+void dense_runtime(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
+                   const Complex* matrix, const ParPolicy& policy) {
+    const Entries entries{matrix};
+    detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
+        // Per task: the inputs of the current group.
+        struct alignas(T) Slot {
+            double lanes[W];
+        };
+        std::vector<Slot> inputs(2 * dim);
+        T* re = reinterpret_cast<T*>(inputs.data());
+        T* im = re + dim;
+        walk_range<0>(space, amps, offsets, begin, end, [&](const auto& load, const auto& store) {
+            dense_core<0>(entries, dim, re, im, load, store);
+        });
+    });
+}
+
+void dense_entry(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
+                 const Complex* matrix, const ParPolicy& policy) {
+    switch (dim) {
+        case 1:
+            return dense_fixed<1>(amps, space, offsets, matrix, policy);
+        case 2:
+            return dense_fixed<2>(amps, space, offsets, matrix, policy);
+        case 4:
+            return dense_fixed<4>(amps, space, offsets, matrix, policy);
+        case 8:
+            return dense_fixed<8>(amps, space, offsets, matrix, policy);
+        case 16:
+            return dense_fixed<16>(amps, space, offsets, matrix, policy);
+        case 32:
+            return dense_fixed<32>(amps, space, offsets, matrix, policy);
+        default:
+            return dense_runtime(amps, space, offsets, dim, matrix, policy);
+    }
+}
+
+template <std::size_t DIM>
+void monomial_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const std::uint8_t* source,
+                    const Complex* coef, const ParPolicy& policy) {
+    double re_c[DIM], im_c[DIM], neg_im_c[DIM];
+    fill_planes(coef, DIM, re_c, im_c, neg_im_c);
+    std::array<std::uint8_t, DIM> src;
+    std::array<std::uint64_t, DIM> off;
+    for (std::size_t c = 0; c < DIM; ++c) {
+        check_invariant(source[c] < DIM, "monomial kernel: source column out of range");
+        src[c] = source[c];
+        off[c] = offsets[c];
+    }
+    detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
+        walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
+            T re[DIM], im[DIM];
+            for (std::size_t c = 0; c < DIM; ++c) {
+                load(c, re[c], im[c]);
+            }
+            for (std::size_t r = 0; r < DIM; ++r) {
+                const T ar = re[src[r]], ai = im[src[r]];
+                store(r, Lanes::fma(ai, Lanes::bcast(neg_im_c[r]), Lanes::mul(ar, Lanes::bcast(re_c[r]))),
+                      Lanes::fma(ai, Lanes::bcast(re_c[r]), Lanes::mul(ar, Lanes::bcast(im_c[r]))));
+            }
+        });
+    });
+}
+
+void monomial_entry(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
+                    const std::uint8_t* source, const Complex* coef, const ParPolicy& policy) {
+    switch (dim) {
+        case 1:
+            return monomial_fixed<1>(amps, space, offsets, source, coef, policy);
+        case 2:
+            return monomial_fixed<2>(amps, space, offsets, source, coef, policy);
+        case 4:
+            return monomial_fixed<4>(amps, space, offsets, source, coef, policy);
+        default:
+            check_invariant(false, "monomial kernel: width other than 1, 2 or 4");
+    }
+}
+
+void rotate_entry(Complex* amps, const double* cs, std::size_t count) {
+    std::size_t j = 0;
+    for (; j + W <= count; j += W) {
+        Lanes::rotate(amps + j, cs + 2 * j);
+    }
+    for (; j < count; ++j) {
+        amps[j] = fma_product(Complex(cs[2 * j], cs[2 * j + 1]), amps[j]);
+    }
+}
+
+}  // namespace
+
+const Table TABLE{&dense_entry, &monomial_entry, &rotate_entry};
+
+}  // namespace nivra::sv::kernels::simd::NIVRA_SIMD_NS
