@@ -9,6 +9,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/qec/test_dems.h"
+#include "nivra/qec/test_models.h"
 
 namespace nivra::qec {
 namespace {
@@ -17,11 +18,7 @@ using matching_testing::mask_of;
 using matching_testing::repetition_code;
 using matching_testing::syndrome_of;
 
-DetectorErrorModel parse_dem(std::string_view text) {
-    auto dem = DetectorErrorModel::parse(text);
-    EXPECT_TRUE(dem.has_value()) << (dem ? "" : dem.error().message());
-    return dem ? *dem : DetectorErrorModel{};
-}
+using testing::parse_dem;
 
 std::string build_message(const DetectorErrorModel& dem, std::string_view name, const DecoderParams& params = {}) {
     auto built = build_decoder(dem, name, params);

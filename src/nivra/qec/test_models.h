@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,14 @@
 namespace nivra::qec::testing {
 
 using BitMatrix = std::vector<std::vector<std::uint8_t>>;
+
+// A model the test writes out by hand; one that does not parse is a fault of
+// the test, so it throws rather than handing back an empty model.
+inline DetectorErrorModel parse_dem(std::string_view text) {
+    auto dem = DetectorErrorModel::parse(text);
+    if (!dem) invariant_failure("test model does not parse: " + dem.error().message());
+    return std::move(*dem);
+}
 
 inline BitMatrix zero_matrix(std::size_t rows, std::size_t cols) {
     return BitMatrix(rows, std::vector<std::uint8_t>(cols, 0));

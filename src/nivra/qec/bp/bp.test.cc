@@ -15,11 +15,7 @@ namespace {
 
 using testing::BitMatrix;
 
-DetectorErrorModel parse_dem(std::string_view text) {
-    auto dem = DetectorErrorModel::parse(text);
-    EXPECT_TRUE(dem.has_value()) << (dem ? "" : dem.error().message());
-    return dem ? *dem : DetectorErrorModel{};
-}
+using testing::parse_dem;
 
 BpDecoder make_bp(const DetectorErrorModel& dem, std::uint32_t max_iter, double alpha) {
     auto bp = BpDecoder::with_params(dem, max_iter, alpha);

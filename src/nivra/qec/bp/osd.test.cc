@@ -19,11 +19,7 @@ namespace {
 
 using testing::BitMatrix;
 
-DetectorErrorModel parse_dem(std::string_view text) {
-    auto dem = DetectorErrorModel::parse(text);
-    EXPECT_TRUE(dem.has_value()) << (dem ? "" : dem.error().message());
-    return dem ? *dem : DetectorErrorModel{};
-}
+using testing::parse_dem;
 
 OsdDecoder make_osd(const DetectorErrorModel& dem, std::uint32_t max_iter, std::uint64_t order, double alpha = 0.875) {
     auto osd = OsdDecoder::with_params(dem, max_iter, order, alpha);

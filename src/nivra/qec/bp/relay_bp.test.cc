@@ -21,11 +21,7 @@ namespace {
 
 constexpr std::uint64_t DEFAULT_SEED = 1578781596;
 
-DetectorErrorModel parse_dem(std::string_view text) {
-    auto dem = DetectorErrorModel::parse(text);
-    EXPECT_TRUE(dem.has_value()) << (dem ? "" : dem.error().message());
-    return dem ? *dem : DetectorErrorModel{};
-}
+using testing::parse_dem;
 
 RelayBpDecoder make_relay(const DetectorErrorModel& dem, std::uint64_t legs = 4, std::uint64_t seed = DEFAULT_SEED,
                           double alpha = 0.875, double gamma_min = -0.3, double gamma_max = 0.9) {
