@@ -7,7 +7,7 @@
 
 namespace nivra::sv::sampling {
 
-AliasTable AliasTable::from_scaled(std::vector<double> scaled) {
+AliasTable AliasTable::from_scaled(ScratchVec<double> scaled) {
     const std::size_t n = scaled.size();
     check_invariant(n != 0 && std::has_single_bit(n) && n <= (std::size_t{1} << 32),
                     "AliasTable: size is not a power of two below 2^32");
@@ -21,11 +21,11 @@ AliasTable AliasTable::from_scaled(std::vector<double> scaled) {
     }
     // prob[s] is set to scaled[s] when s leaves the small stack and scaled[s]
     // never changes after that, so the two arrays share storage.
-    std::vector<double>& prob = scaled;
-    std::vector<std::uint32_t>& alias = table.alias_;
+    ScratchVec<double>& prob = scaled;
+    ScratchVec<std::uint32_t>& alias = table.alias_;
     // Both stacks in one array: small grows up from the front, large down
     // from the back; together they never hold more than n indices.
-    std::vector<std::uint32_t> stacks(n);
+    ScratchVec<std::uint32_t> stacks(n);
     std::size_t small = 0;  // small stack: stacks[0 .. small)
     std::size_t large = 0;  // large stack: stacks[n - large .. n), top at n - large
     for (std::size_t i = 0; i < n; ++i) {
@@ -66,7 +66,7 @@ std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state)
     }
     check_invariant(state.amps.size() <= (std::size_t{1} << 32),
                     "build_alias_table: state too wide for an alias table");
-    std::vector<double> scaled(state.amps.size());
+    ScratchVec<double> scaled(state.amps.size());
     if (auto ok = validate_state_into(state, static_cast<double>(state.amps.size()), scaled.data()); !ok) {
         return std::unexpected(ok.error());
     }
@@ -113,7 +113,7 @@ std::expected<std::map<std::uint64_t, std::uint64_t>, BackendError> sample_count
     const std::size_t n = table->prob().size();
     if (n <= (std::size_t{1} << 20) || n / 8 <= shots) {
         // 32-bit counters suffice: shots < 2^32.
-        std::vector<std::uint32_t> dense(n, 0);
+        ScratchVec<std::uint32_t> dense(n, 0);
         for (std::uint32_t s = 0; s < shots; ++s) {
             ++dense[table->pick(rng.next_u64())];
         }
