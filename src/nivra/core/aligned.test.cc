@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,41 @@ TEST(AlignedBuf, MoveTransfersOwnership) {
     AlignedBuf b(std::move(a));
     EXPECT_EQ(b.data(), p);
     EXPECT_EQ(b[1], Complex(1.0, 2.0));
+}
+
+TEST(AlignedBuf, MappedBuffersAreZeroedWritableToTheEndAndCopyDeeply) {
+    // Large enough to be mapped; the odd length leaves the last huge page
+    // partly used, so a mapping cut short would fault on the last element.
+    const std::size_t len = AlignedBuf::MAPPED_MIN_BYTES / sizeof(Complex) + 3;
+    AlignedBuf a(len);
+    ASSERT_EQ(a.size(), len);
+    EXPECT_TRUE(is_aligned(a.data()));
+    EXPECT_TRUE(all_zero_bytes(a));
+    a[len - 1] = Complex(5.0, -5.0);
+    AlignedBuf b(a);
+    EXPECT_NE(b.data(), a.data());
+    EXPECT_EQ(b[len - 1], Complex(5.0, -5.0));
+    EXPECT_EQ(b[len - 2], Complex(0.0, 0.0));
+    b = AlignedBuf(3);  // a mapped buffer replaced by a heap one
+    EXPECT_EQ(b.size(), 3u);
+    // Fits a size_t but no address space.
+    EXPECT_THROW(AlignedBuf(std::size_t{1} << 58), std::bad_alloc);
+}
+
+TEST(LargeAllocator, VectorsGrowAcrossTheMappedThresholdAndKeepTheirContents) {
+    using Vec = std::vector<std::uint32_t, LargeAllocator<std::uint32_t>>;
+    const std::size_t large = AlignedBuf::MAPPED_MIN_BYTES / sizeof(std::uint32_t) + 5;
+    Vec v(16, 7);
+    v.resize(large);  // heap block to mapping
+    EXPECT_EQ(v[15], 7u);
+    EXPECT_EQ(v[16], 0u);
+    v.back() = 9;
+    Vec w = v;  // mapping to mapping
+    EXPECT_EQ(w.back(), 9u);
+    w.resize(3);
+    w.shrink_to_fit();  // mapping to heap block
+    EXPECT_EQ(w, Vec({7, 7, 7}));
+    EXPECT_THROW(v.reserve(std::size_t{1} << 60), std::bad_alloc);
 }
 
 TEST(AlignedBuf, ImpossibleSizeThrowsInsteadOfOverflowing) {

@@ -9,7 +9,7 @@
 
 namespace nivra::sv::sampling {
 
-AliasTable AliasTable::from_scaled(std::vector<double> scaled) {
+AliasTable AliasTable::from_scaled(ScratchVec<double> scaled) {
     const std::size_t n = scaled.size();
     check_invariant(n != 0 && std::has_single_bit(n) && n <= (std::size_t{1} << 32),
                     "AliasTable: size is not a power of two below 2^32");
@@ -23,11 +23,11 @@ AliasTable AliasTable::from_scaled(std::vector<double> scaled) {
     }
     // prob[s] is set to scaled[s] when s leaves the small stack and scaled[s]
     // never changes after that, so the two arrays share storage.
-    std::vector<double>& prob = scaled;
-    std::vector<std::uint32_t>& alias = table.alias_;
+    ScratchVec<double>& prob = scaled;
+    ScratchVec<std::uint32_t>& alias = table.alias_;
     // Both stacks in one array: small grows up from the front, large down
     // from the back; together they never hold more than n indices.
-    std::vector<std::uint32_t> stacks(n);
+    ScratchVec<std::uint32_t> stacks(n);
     std::size_t small = 0;  // small stack: stacks[0 .. small)
     std::size_t large = 0;  // large stack: stacks[n - large .. n), top at n - large
     for (std::size_t i = 0; i < n; ++i) {
@@ -75,7 +75,7 @@ std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state)
         std::uint64_t{len} * 16,
         [&] { return "the sampling tables of a " + fmt::display(state.num_qubits) + "-qubit state"; },
         [&]() -> std::expected<AliasTable, BackendError> {
-            std::vector<double> scaled(len);
+            ScratchVec<double> scaled(len);
             if (auto ok = validate_state_into(state, static_cast<double>(len), scaled.data()); !ok) {
                 return std::unexpected(ok.error());
             }
@@ -123,10 +123,10 @@ std::expected<std::map<std::uint64_t, std::uint64_t>, BackendError> sample_count
     const std::size_t n = table->prob().size();
     if (n <= (std::size_t{1} << 20) || n / 8 <= shots) {
         // 32-bit counters suffice: shots < 2^32.
-        std::vector<std::uint32_t> dense = allocate_checked(
+        ScratchVec<std::uint32_t> dense = allocate_checked(
             std::uint64_t{n} * sizeof(std::uint32_t),
             [&] { return "the outcome counters of a " + fmt::display(state.num_qubits) + "-qubit state"; },
-            [&] { return std::vector<std::uint32_t>(n, 0); });
+            [&] { return ScratchVec<std::uint32_t>(n, 0); });
         for (std::uint32_t s = 0; s < shots; ++s) {
             ++dense[table->pick(rng.next_u64())];
         }

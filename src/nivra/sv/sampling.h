@@ -16,12 +16,18 @@
 #include <vector>
 
 #include "nivra/backend/backend.h"
+#include "nivra/core/aligned.h"
 #include "nivra/core/rng.h"
 #include "nivra/sv/state.h"
 
 namespace nivra::sv::sampling {
 
 using backend::BackendError;
+
+// The per-amplitude arrays of a draw (as large as half the state): mapped
+// like the state, so that every run faults them in the same few huge pages.
+template <class T>
+using ScratchVec = std::vector<T, LargeAllocator<T>>;
 
 class AliasTable {
 public:
@@ -34,7 +40,7 @@ public:
     //   scaled[l] = (scaled[s] + scaled[l]) − 1.0; push l onto small if it is
     //   now < 1.0, else back onto large. Every index left in large, then in
     //   small: prob[i] = 1.0, alias[i] = i.
-    static AliasTable from_scaled(std::vector<double> scaled);
+    static AliasTable from_scaled(ScratchVec<double> scaled);
 
     // The outcome of one 64-bit draw.
     std::uint64_t pick(std::uint64_t x) const {
@@ -43,12 +49,12 @@ public:
         return coin < prob_[column] ? column : alias_[column];
     }
 
-    const std::vector<double>& prob() const { return prob_; }
-    const std::vector<std::uint32_t>& alias() const { return alias_; }
+    std::span<const double> prob() const { return prob_; }
+    std::span<const std::uint32_t> alias() const { return alias_; }
 
 private:
-    std::vector<double> prob_;
-    std::vector<std::uint32_t> alias_;
+    ScratchVec<double> prob_;
+    ScratchVec<std::uint32_t> alias_;
     std::uint64_t mask_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "nivra/sv/backend.h"
@@ -68,7 +69,7 @@ TEST(AliasTable, MatchesAPlainVoseConstruction) {
         auto table = build_alias_table(s);
         ASSERT_TRUE(table);
         const PlainAlias plain(t::to_vector(s));
-        EXPECT_EQ(table->alias(), plain.alias) << n;
+        EXPECT_TRUE(std::ranges::equal(table->alias(), plain.alias)) << n;
         for (std::size_t i = 0; i < plain.prob.size(); ++i) EXPECT_EQ(table->prob()[i], plain.prob[i]) << i;
     }
 }
