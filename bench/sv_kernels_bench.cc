@@ -4,42 +4,46 @@
 //
 // Every benchmark reports, per pass over the state:
 //   items_per_second  amplitudes per second;
-//   copy_amps_per_s   the rate of an in-place scaled copy of the state
-//                     (a[i] = a[i] * s, s = 1 hidden from the compiler: one
-//                     16-byte read and one 16-byte write per amplitude, the
-//                     traffic of a one-pass kernel), measured on the same
-//                     state, with the same thread limit, on the same pool
-//                     and with the kernels' default chunking, right before
-//                     the benchmark's own timing;
+//   copy_amps_per_s   the rate of the copy reference (an in-place scaled copy
+//                     of the state, one 16-byte read and one 16-byte write per
+//                     amplitude: the traffic of a one-pass kernel), measured
+//                     on the same state, with the same thread limit, on the
+//                     same pool and with the kernels' default chunking, right
+//                     before the benchmark's own timing;
 //   copy_frac         items_per_second / copy_amps_per_s: 1.0 means the
 //                     kernel runs at copy bandwidth.
-// InPlaceScale itself is listed as well (copy_frac ~ 1 by construction, a
+// InPlaceScale is the copy reference itself (copy_frac ~ 1 by construction, a
 // check on the noise between two measurements).
 //
-// Arguments: {qubits, threads}; threads 0 = the whole pool, 1 = one thread.
-// 20 and 26 qubits by default (a 26-qubit state is 1 GiB); 28 qubits (4 GiB)
-// only with NIVRA_BENCH_28=1 in the environment.
+// Names: <kernel>/isa:<set>/qubits:<n>/threads:<t>, threads 0 = the whole
+// pool, 1 = one thread. 20 and 26 qubits by default (a 26-qubit state is
+// 1 GiB); 28 qubits (4 GiB) only with NIVRA_BENCH_28=1 in the environment.
+// The kernels run on the widest instruction set the processor has; to compare
+// sets, NIVRA_BENCH_ISA lists the ones to run ("portable,avx2,avx512" or
+// "all": every set this processor supports), each forced in turn.
 //   ./sv_kernels_bench --benchmark_filter='qubits:20'
+//   NIVRA_BENCH_ISA=all ./sv_kernels_bench --benchmark_filter='Dense[45]q/.*qubits:26'
 //   NIVRA_BENCH_28=1 ./sv_kernels_bench --benchmark_filter='qubits:28'
 
 #include <benchmark/benchmark.h>
-#include <tbb/global_control.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "nivra/core/gate.h"
-#include "nivra/core/parallel.h"
-#include "nivra/core/rng.h"
 #include "nivra/ir/circuit.h"
 #include "nivra/sv/backend.h"
+#include "nivra/sv/kernels/simd.h"
 
 #include "circuits.h"
+#include "sv_common.h"
 
 namespace {
 
@@ -47,84 +51,19 @@ using nivra::Complex;
 using nivra::Gate;
 using nivra::GateInstance;
 using nivra::Qubit;
-using nivra::StdRng;
+using nivra::bench::gate_on;
 using nivra::sv::CpuState;
 using nivra::sv::NaiveSvBackend;
-
-// The kernels' default smallest task (NIVRA_PAR_GRAIN unset), in amplitudes.
-constexpr std::size_t COPY_GRAIN = 64;
-
-std::optional<tbb::global_control> limit_threads(const benchmark::State& state) {
-    if (state.range(1) == 1) {
-        return std::optional<tbb::global_control>(std::in_place, tbb::global_control::max_allowed_parallelism, 1);
-    }
-    return std::nullopt;
-}
-
-// A normalised state with every amplitude non-zero, so no kernel meets
-// special values.
-CpuState random_state(std::uint32_t n) {
-    CpuState s = CpuState::zero_state(n);
-    const double scale = 1.0 / std::sqrt(static_cast<double>(s.len()));
-    nivra::parallel_for_chunks(s.len(), 1 << 14, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            s.amps[i] = Complex(scale * std::cos(0.37 * i), scale * std::sin(0.37 * i));
-        }
-    });
-    return s;
-}
-
-// A Haar-ish random unitary (Gram-Schmidt on random rows): no entry is zero,
-// so the dispatch never finds a special matrix.
-std::vector<Complex> unitary(std::size_t dim, std::uint64_t seed) {
-    StdRng rng = StdRng::seed_from_u64(seed);
-    std::vector<Complex> m(dim * dim);
-    for (auto& z : m) z = Complex(rng.next_unit_f64() - 0.5, rng.next_unit_f64() - 0.5);
-    for (std::size_t r = 0; r < dim; ++r) {
-        for (std::size_t p = 0; p < r; ++p) {
-            Complex dot = 0;
-            for (std::size_t c = 0; c < dim; ++c) dot += m[r * dim + c] * std::conj(m[p * dim + c]);
-            for (std::size_t c = 0; c < dim; ++c) m[r * dim + c] -= dot * m[p * dim + c];
-        }
-        double norm = 0;
-        for (std::size_t c = 0; c < dim; ++c) norm += std::norm(m[r * dim + c]);
-        for (std::size_t c = 0; c < dim; ++c) m[r * dim + c] /= std::sqrt(norm);
-    }
-    return m;
-}
-
-// One in-place scaled copy of the whole state.
-void scale_in_place(CpuState& s, double factor) {
-    Complex* a = s.amps.data();
-    nivra::parallel_for_chunks(s.len(), COPY_GRAIN, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) a[i] = a[i] * factor;
-    });
-}
-
-// Copy rate in amplitudes per second: the best of a few passes.
-double copy_rate(CpuState& s) {
-    double factor = 1.0;
-    benchmark::DoNotOptimize(factor);
-    scale_in_place(s, factor);  // warm: pages, pool threads
-    double best = 1e300;
-    for (int rep = 0; rep < 3; ++rep) {
-        const auto t0 = std::chrono::steady_clock::now();
-        scale_in_place(s, factor);
-        const auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-    }
-    benchmark::ClobberMemory();
-    return static_cast<double>(s.len()) / best;
-}
+namespace simd = nivra::sv::kernels::simd;
 
 // Times `apply` (one pass over the state per call) and reports amplitudes per
 // second and the fraction of the copy rate measured just before.
 template <class Apply>
 void run_pass(benchmark::State& state, Apply apply) {
     const auto n = static_cast<std::uint32_t>(state.range(0));
-    auto limit = limit_threads(state);
-    CpuState s = random_state(n);
-    const double copy = copy_rate(s);
+    auto limit = nivra::bench::limit_threads(state);
+    CpuState s = nivra::bench::random_state(n);
+    const double copy = nivra::bench::copy_rate(s);
     apply(s);  // warm
     const auto t0 = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -149,40 +88,51 @@ void run_gate(benchmark::State& state, const GateInstance& gate) {
 Qubit mid(const benchmark::State& state) { return static_cast<Qubit>(state.range(0) / 2); }
 Qubit top(const benchmark::State& state) { return static_cast<Qubit>(state.range(0) - 1); }
 
+// k targets, ascending, one near the middle of each of k equal slices of the
+// qubits 3 .. n-2 (no target in the lowest three bits, whose strides stay
+// inside one vector); with `low`, the first target moves to bit 0 (the
+// gathered walk).
+std::vector<Qubit> spread_targets(const benchmark::State& state, unsigned k, bool low) {
+    const auto n = static_cast<unsigned>(state.range(0));
+    std::vector<Qubit> targets;
+    for (unsigned j = 0; j < k; ++j) targets.push_back(static_cast<Qubit>(3 + (2 * j + 1) * (n - 4) / (2 * k)));
+    if (low) targets[0] = 0;
+    return targets;
+}
+
+GateInstance on_targets(Gate gate, std::vector<Qubit> targets) {
+    GateInstance g{std::move(gate), {}, {}};
+    g.targets.assign(targets.begin(), targets.end());
+    return g;
+}
+
 void InPlaceScale(benchmark::State& state) {
     double factor = 1.0;
     benchmark::DoNotOptimize(factor);
-    run_pass(state, [&](CpuState& s) { scale_in_place(s, factor); });
+    run_pass(state, [&](CpuState& s) { nivra::bench::scale_in_place(s, factor); });
 }
 
-void Dense1q(benchmark::State& state) {
-    run_gate(state, nivra::bench::gate_on(Gate::u3(0.3, 0.7, -1.1), {mid(state)}));
+// A general 2×2 matrix (the 1-qubit dense kernel).
+void Dense1q(benchmark::State& state, bool low) {
+    run_gate(state, on_targets(Gate::u3(0.3, 0.7, -1.1), spread_targets(state, 1, low)));
 }
 
-void Dense1qLow(benchmark::State& state) {
-    run_gate(state, nivra::bench::gate_on(Gate::u3(0.3, 0.7, -1.1), {0}));
-}
-
+// A random 4×4 unitary (the 2-qubit dense kernel).
 void Dense2q(benchmark::State& state) {
-    const auto u = unitary(4, 1);
+    const auto u = nivra::bench::random_unitary(4, 1);
     std::array<Complex, 16> m{};
     std::copy(u.begin(), u.end(), m.begin());
-    run_gate(state, nivra::bench::gate_on(Gate::unitary2q(m), {1, static_cast<Qubit>(top(state) - 1)}));
+    run_gate(state, on_targets(Gate::unitary2q(m), spread_targets(state, 2, false)));
 }
 
-// The k-qubit path: targets spread from the lowest qubits to the top.
-void DenseKq(benchmark::State& state, std::uint8_t k) {
-    GateInstance g{Gate::unitary_kq(k, unitary(std::size_t{1} << k, k)), {}, {}};
-    const std::vector<Qubit> spread = {0, 3, mid(state), static_cast<Qubit>(top(state) - 2), top(state)};
-    g.targets.assign(spread.begin(), spread.begin() + k);
-    run_gate(state, g);
+// A random 2^k × 2^k unitary (the k-qubit path, as fusion emits it).
+void DenseKq(benchmark::State& state, std::uint8_t k, bool low) {
+    run_gate(state, on_targets(Gate::unitary_kq(k, nivra::bench::random_unitary(std::size_t{1} << k, k)),
+                               spread_targets(state, k, low)));
 }
-void Dense3q(benchmark::State& state) { DenseKq(state, 3); }
-void Dense4q(benchmark::State& state) { DenseKq(state, 4); }
-void Dense5q(benchmark::State& state) { DenseKq(state, 5); }
 
 // Rz: the 1-qubit diagonal kernel (one complex product per amplitude).
-void Diagonal1q(benchmark::State& state) { run_gate(state, nivra::bench::gate_on(Gate::rz(0.4), {mid(state)})); }
+void Diagonal1q(benchmark::State& state) { run_gate(state, gate_on(Gate::rz(0.4), {mid(state)})); }
 
 // A fused run of Rz on every qubit and ZZ-like pairs: one sine and cosine per
 // amplitude.
@@ -204,7 +154,8 @@ void DiagonalPhase(benchmark::State& state) {
     run_pass(state, [&](CpuState& s) { (void)sv.apply_diagonal_phase(s, phase); });
 }
 
-// The phase of a few qubits (8 terms over 8 qubits).
+// The phase of a few qubits (8 terms over 8 qubits): one (cos, sin) pair per
+// bit pattern, looked up per amplitude.
 void DiagonalPhase8(benchmark::State& state) {
     nivra::ir::DiagonalPhase phase;
     phase.width = static_cast<std::uint32_t>(state.range(0));
@@ -218,17 +169,17 @@ void DiagonalPhase8(benchmark::State& state) {
     run_pass(state, [&](CpuState& s) { (void)sv.apply_diagonal_phase(s, phase); });
 }
 
-void PauliY(benchmark::State& state) { run_gate(state, nivra::bench::gate_on(Gate::y(), {mid(state)})); }
+void PauliY(benchmark::State& state) { run_gate(state, gate_on(Gate::y(), {mid(state)})); }
 
 void Antidiagonal(benchmark::State& state) {
     const std::array<Complex, 4> m = {Complex(0, 0), Complex(0.6, 0.8), Complex(0.8, -0.6), Complex(0, 0)};
-    run_gate(state, nivra::bench::gate_on(Gate::unitary1q(m), {mid(state)}));
+    run_gate(state, gate_on(Gate::unitary1q(m), {mid(state)}));
 }
 
-void PauliX(benchmark::State& state) { run_gate(state, nivra::bench::gate_on(Gate::x(), {mid(state)})); }
+void PauliX(benchmark::State& state) { run_gate(state, gate_on(Gate::x(), {mid(state)})); }
 
 void Cnot(benchmark::State& state) {
-    run_gate(state, nivra::bench::gate_on(Gate::cnot(), {1, static_cast<Qubit>(top(state) - 1)}));
+    run_gate(state, gate_on(Gate::cnot(), {1, static_cast<Qubit>(top(state) - 1)}));
 }
 
 // 16 gates on the qubits below the default tile of 15, one pass over the
@@ -238,8 +189,8 @@ void TiledBlock16(benchmark::State& state) {
     nivra::ir::TiledBlock block;
     block.tile = 15;
     for (Qubit q = 0; q < 8; ++q) {
-        block.gates.push_back(nivra::bench::gate_on(Gate::u3(0.1 * q, 0.2, 0.3), {q}));
-        block.gates.push_back(nivra::bench::gate_on(Gate::cnot(), {q, static_cast<Qubit>(q + 6)}));
+        block.gates.push_back(gate_on(Gate::u3(0.1 * q, 0.2, 0.3), {q}));
+        block.gates.push_back(gate_on(Gate::cnot(), {q, static_cast<Qubit>(q + 6)}));
     }
     NaiveSvBackend sv = NaiveSvBackend::with_seed(0);
     run_pass(state, [&](CpuState& s) {
@@ -249,31 +200,115 @@ void TiledBlock16(benchmark::State& state) {
         static_cast<double>(state.iterations() * block.gates.size()), benchmark::Counter::kIsRate);
 }
 
+// ---- Registration -----------------------------------------------------------
+
+constexpr simd::Isa ALL_ISAS[] = {simd::Isa::Portable, simd::Isa::Avx2, simd::Isa::Avx512};
+
+std::string_view isa_name(simd::Isa isa) {
+    switch (isa) {
+        case simd::Isa::Portable:
+            return "portable";
+        case simd::Isa::Avx2:
+            return "avx2";
+        case simd::Isa::Avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+// The sets named by NIVRA_BENCH_ISA (comma-separated; "all" for every
+// supported one), the detected set when it is unset. A named set this
+// processor lacks is still listed, and its benchmarks report the skip; an
+// unknown name is reported on stderr.
+std::vector<simd::Isa> selected_isas() {
+    const char* env = std::getenv("NIVRA_BENCH_ISA");
+    if (env == nullptr || *env == '\0') return {simd::detected_isa()};
+    const std::string_view list(env);
+    std::vector<simd::Isa> out;
+    for (std::size_t begin = 0; begin <= list.size();) {
+        const std::size_t end = std::min(list.find(',', begin), list.size());
+        const std::string_view word = list.substr(begin, end - begin);
+        begin = end + 1;
+        if (word == "all") {
+            for (simd::Isa isa : ALL_ISAS) {
+                if (simd::isa_supported(isa)) out.push_back(isa);
+            }
+            continue;
+        }
+        const auto* named = std::find_if(std::begin(ALL_ISAS), std::end(ALL_ISAS),
+                                         [&](simd::Isa isa) { return isa_name(isa) == word; });
+        if (named == std::end(ALL_ISAS)) {
+            std::fprintf(stderr, "NIVRA_BENCH_ISA: unknown instruction set '%.*s' (portable, avx2, avx512, all)\n",
+                         static_cast<int>(word.size()), word.data());
+            continue;
+        }
+        out.push_back(*named);
+    }
+    return out;
+}
+
 void Sizes(benchmark::internal::Benchmark* b) {
     std::vector<int> sizes = {20, 26};
-    if (const char* big = std::getenv("NIVRA_BENCH_28"); big != nullptr && std::strcmp(big, "1") == 0) {
-        sizes.push_back(28);
-    }
+    if (nivra::bench::large_sizes_enabled()) sizes.push_back(28);
     for (int n : sizes) {
         for (int threads : {1, 0}) b->Args({n, threads});
     }
     b->ArgNames({"qubits", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
-BENCHMARK(InPlaceScale)->Apply(Sizes);
-BENCHMARK(Dense1q)->Apply(Sizes);
-BENCHMARK(Dense1qLow)->Apply(Sizes);
-BENCHMARK(Dense2q)->Apply(Sizes);
-BENCHMARK(Dense3q)->Apply(Sizes);
-BENCHMARK(Dense4q)->Apply(Sizes);
-BENCHMARK(Dense5q)->Apply(Sizes);
-BENCHMARK(Diagonal1q)->Apply(Sizes);
-BENCHMARK(DiagonalPhase)->Apply(Sizes);
-BENCHMARK(DiagonalPhase8)->Apply(Sizes);
-BENCHMARK(PauliY)->Apply(Sizes);
-BENCHMARK(Antidiagonal)->Apply(Sizes);
-BENCHMARK(PauliX)->Apply(Sizes);
-BENCHMARK(Cnot)->Apply(Sizes);
-BENCHMARK(TiledBlock16)->Apply(Sizes);
+// Runs `body` with the kernels forced onto `isa`, back to the default after.
+template <class Body>
+void on_isa(benchmark::State& state, simd::Isa isa, const Body& body) {
+    if (!simd::isa_supported(isa)) {
+        state.SkipWithError("instruction set not supported on this processor");
+        return;
+    }
+    simd::force_isa(isa);
+    struct Reset {
+        ~Reset() { simd::force_isa(std::nullopt); }
+    } reset;
+    body(state);
+}
+
+struct KernelBench {
+    const char* name;
+    void (*body)(benchmark::State&);
+};
+
+// Every kernel once; Low variants put a target on bit 0.
+constexpr KernelBench KERNELS[] = {
+    {"Dense1q", [](benchmark::State& s) { Dense1q(s, false); }},
+    {"Dense1qLow", [](benchmark::State& s) { Dense1q(s, true); }},
+    {"Dense2q", Dense2q},
+    {"Dense3q", [](benchmark::State& s) { DenseKq(s, 3, false); }},
+    {"Dense4q", [](benchmark::State& s) { DenseKq(s, 4, false); }},
+    {"Dense5q", [](benchmark::State& s) { DenseKq(s, 5, false); }},
+    {"Dense5qLow", [](benchmark::State& s) { DenseKq(s, 5, true); }},
+    {"Diagonal1q", Diagonal1q},
+    {"DiagonalPhase", DiagonalPhase},
+    {"DiagonalPhase8", DiagonalPhase8},
+    {"PauliY", PauliY},
+    {"Antidiagonal", Antidiagonal},
+    {"PauliX", PauliX},
+    {"Cnot", Cnot},
+    {"TiledBlock16", TiledBlock16},
+};
+
+bool register_all() {
+    // The copy reference does not go through the kernels: once, whatever the sets.
+    benchmark::RegisterBenchmark("InPlaceScale", InPlaceScale)->Apply(Sizes);
+    const std::vector<simd::Isa> isas = selected_isas();
+    for (const KernelBench& k : KERNELS) {
+        for (simd::Isa isa : isas) {
+            const std::string name = std::string(k.name) + "/isa:" + std::string(isa_name(isa));
+            benchmark::RegisterBenchmark(name.c_str(), [isa, body = k.body](benchmark::State& state) {
+                on_isa(state, isa, body);
+            })->Apply(Sizes);
+        }
+    }
+    return true;
+}
+
+[[maybe_unused]] const bool REGISTERED = register_all();
 
 }  // namespace
