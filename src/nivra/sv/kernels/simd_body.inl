@@ -364,12 +364,14 @@ std::optional<SparseRows<DIM, R>> plan_sparse(const Complex* m) {
 template <std::size_t DIM, std::size_t R, class Matrix, class Load, class Store>
 inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, T* im, const Load& load,
                         const Store& store) {
+    // 1 + x·0 in four independent chains: 1 for finite inputs, else NaN.
     const T zero = Lanes::bcast(0.0);
-    T finite = Lanes::bcast(1.0);
+    T chains[4] = {Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0)};
     for (std::size_t c = 0; c < DIM; ++c) {
         load(c, re[c], im[c]);
-        finite = Lanes::fma(im[c], zero, Lanes::fma(re[c], zero, finite));
+        chains[c % 4] = Lanes::fma(im[c], zero, Lanes::fma(re[c], zero, chains[c % 4]));
     }
+    const T finite = Lanes::mul(Lanes::mul(chains[0], chains[1]), Lanes::mul(chains[2], chains[3]));
     const double* coef = plan.coef.data();
     for (std::size_t g = 0; g < DIM / R; ++g) {
         const std::uint8_t* rows = plan.rows.data() + g * R;
@@ -393,10 +395,16 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
             }
             coef += 3 * R;
         }
-        T test = finite;
+        T prod[R];
         for (std::size_t r = 0; r < R; ++r) {
-            test = Lanes::mul(test, Lanes::mul(acc_re[r], acc_im[r]));
+            prod[r] = Lanes::mul(acc_re[r], acc_im[r]);
         }
+        for (std::size_t half = R / 2; half >= 1; half /= 2) {
+            for (std::size_t r = 0; r < half; ++r) {
+                prod[r] = Lanes::mul(prod[r], prod[r + half]);
+            }
+        }
+        const T test = Lanes::mul(finite, prod[0]);
         double lanes[W];
         std::memcpy(lanes, &test, sizeof lanes);
         bool full = false;
