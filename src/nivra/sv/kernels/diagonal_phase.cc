@@ -26,6 +26,8 @@ struct CosSin {
 // Indices are rotated GROUP at a time: their (cos θ, sin θ) pairs side by
 // side, then one simd::rotate over the run.
 constexpr std::size_t GROUP = 64;
+// Up to 2^6 runs of GROUP (cos θ, sin θ) pairs (64 KiB) are laid out ahead.
+constexpr unsigned MAX_RUN_BITS = 6;
 
 inline CosSin cos_sin(double theta) { return {std::cos(theta), std::sin(theta)}; }
 
@@ -155,12 +157,40 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
         for_each_index(patterns, policy, patterns,
                        [&](std::size_t p) { table[p] = cos_sin(phase_angle(expand(p, support), terms)); });
         const Compressor compress(support, index_bits);
+        // Groups start on multiples of GROUP, so the pattern of x0 + j is the
+        // pattern of x0 OR that of j: one lookup per group for the high bits.
+        std::array<std::uint32_t, GROUP> low{};
+        for (std::size_t j = 0; j < GROUP; ++j) {
+            low[j] = compress(j);
+        }
+        // With few distinct high patterns, each group's (cos, sin) run is
+        // laid out once per pattern and rotated from directly.
+        const std::uint64_t high_support = support & ~static_cast<std::uint64_t>(GROUP - 1);
+        const unsigned high_bits = static_cast<unsigned>(std::popcount(high_support));
+        std::vector<double> runs;
+        if (high_bits <= MAX_RUN_BITS) {
+            runs.resize((std::size_t{1} << high_bits) * 2 * GROUP);
+            for (std::size_t h = 0; h < (std::size_t{1} << high_bits); ++h) {
+                const std::uint32_t high = compress(expand(h, high_support));
+                for (std::size_t j = 0; j < GROUP; ++j) {
+                    const CosSin v = table[high | low[j]];
+                    runs[(2 * h) * GROUP + 2 * j] = v.c;
+                    runs[(2 * h) * GROUP + 2 * j + 1] = v.s;
+                }
+            }
+        }
+        const unsigned low_count = static_cast<unsigned>(std::popcount(support & (GROUP - 1)));
         auto range = [&](std::size_t begin, std::size_t end) {
             double cs[2 * GROUP];
             for (std::size_t x0 = begin; x0 < end; x0 += GROUP) {
                 const std::size_t count = std::min(GROUP, end - x0);
+                const std::uint32_t high = compress(x0);
+                if (!runs.empty()) {
+                    simd::rotate(amps + x0, runs.data() + 2 * GROUP * (high >> low_count), count);
+                    continue;
+                }
                 for (std::size_t j = 0; j < count; ++j) {
-                    const CosSin v = table[compress(x0 + j)];
+                    const CosSin v = table[high | low[j]];
                     cs[2 * j] = v.c;
                     cs[2 * j + 1] = v.s;
                 }
@@ -168,7 +198,9 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
             }
         };
         if (len >= policy.min_amps) {
-            parallel_for_chunks(len, std::max<std::size_t>(policy.grain, 1), range);
+            const std::size_t groups = (len + GROUP - 1) / GROUP;
+            parallel_for_chunks(groups, std::max<std::size_t>(policy.grain / GROUP, 1),
+                                [&](std::size_t b, std::size_t e) { range(b * GROUP, std::min(len, e * GROUP)); });
         } else {
             range(0, len);
         }

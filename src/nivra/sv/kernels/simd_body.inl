@@ -290,6 +290,147 @@ inline void fill_planes(const Complex* matrix, std::size_t entries, double* re, 
     }
 }
 
+// Rows of a matrix with exact zeros, taken R at a time in an order that puts
+// rows with the same nonzero columns together; each group visits only the
+// columns where one of its rows is nonzero.
+template <std::size_t DIM, std::size_t R>
+struct SparseRows {
+    std::array<std::uint8_t, DIM> rows{};
+    std::array<std::uint8_t, DIM> cols[DIM / R]{};
+    std::size_t count[DIM / R]{};
+    // The visited entries in visiting order (group, column, row): real part,
+    // negated imaginary part, imaginary part.
+    std::array<double, 3 * DIM * DIM> coef{};
+};
+
+// The plan for `m`, or nothing when it would skip under a quarter of the
+// products (or a group would have no column at all).
+template <std::size_t DIM, std::size_t R>
+std::optional<SparseRows<DIM, R>> plan_sparse(const Complex* m) {
+    static_assert(DIM <= 32 && DIM % R == 0);
+    std::array<std::uint32_t, DIM> nonzero{};
+    for (std::size_t r = 0; r < DIM; ++r) {
+        for (std::size_t c = 0; c < DIM; ++c) {
+            if (m[r * DIM + c] != Complex(0.0, 0.0)) {
+                nonzero[r] |= std::uint32_t{1} << c;
+            }
+        }
+    }
+    SparseRows<DIM, R> plan;
+    for (std::size_t r = 0; r < DIM; ++r) {
+        plan.rows[r] = static_cast<std::uint8_t>(r);
+    }
+    std::stable_sort(plan.rows.begin(), plan.rows.end(),
+                     [&](std::uint8_t a, std::uint8_t b) { return nonzero[a] < nonzero[b]; });
+    std::size_t products = 0;
+    for (std::size_t g = 0; g < DIM / R; ++g) {
+        std::uint32_t used = 0;
+        for (std::size_t r = 0; r < R; ++r) {
+            used |= nonzero[plan.rows[g * R + r]];
+        }
+        if (used == 0) {
+            return std::nullopt;
+        }
+        for (std::size_t c = 0; c < DIM; ++c) {
+            if ((used >> c) & 1) {
+                plan.cols[g][plan.count[g]++] = static_cast<std::uint8_t>(c);
+            }
+        }
+        products += R * plan.count[g];
+    }
+    if (4 * products > 3 * DIM * DIM) {
+        return std::nullopt;
+    }
+    double* out = plan.coef.data();
+    for (std::size_t g = 0; g < DIM / R; ++g) {
+        for (std::size_t j = 0; j < plan.count[g]; ++j) {
+            for (std::size_t r = 0; r < R; ++r) {
+                const Complex v = m[plan.rows[g * R + r] * DIM + plan.cols[g][j]];
+                *out++ = v.real();
+                *out++ = -v.imag();
+                *out++ = v.imag();
+            }
+        }
+    }
+    return plan;
+}
+
+// dense_core with the zero products left out, which gives the same bits
+// wherever the row sum is not zero: x·(±0) is an exact zero for finite x,
+// adding it leaves a nonzero sum unchanged, and starting a sum at a later
+// column differs from starting it at zeros only in the sign of a zero. So a
+// group whose inputs are not all finite, or whose sums hold a zero (or
+// underflow in the product that tests for one), is summed again in full.
+template <std::size_t DIM, std::size_t R, class Matrix, class Load, class Store>
+inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, T* im, const Load& load,
+                        const Store& store) {
+    // 1 + x·0 in four independent chains: 1 for finite inputs, else NaN.
+    const T zero = Lanes::bcast(0.0);
+    T chains[4] = {Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0)};
+    for (std::size_t c = 0; c < DIM; ++c) {
+        load(c, re[c], im[c]);
+        chains[c % 4] = Lanes::fma(im[c], zero, Lanes::fma(re[c], zero, chains[c % 4]));
+    }
+    const T finite = Lanes::mul(Lanes::mul(chains[0], chains[1]), Lanes::mul(chains[2], chains[3]));
+    const double* coef = plan.coef.data();
+    for (std::size_t g = 0; g < DIM / R; ++g) {
+        const std::uint8_t* rows = plan.rows.data() + g * R;
+        const std::uint8_t* cols = plan.cols[g].data();
+        T acc_re[R], acc_im[R];
+        {
+            const T xr = re[cols[0]], xi = im[cols[0]];
+            for (std::size_t r = 0; r < R; ++r) {
+                const double* k = coef + 3 * r;
+                acc_re[r] = Lanes::fma(xi, Lanes::bcast(k[1]), Lanes::mul(xr, Lanes::bcast(k[0])));
+                acc_im[r] = Lanes::fma(xi, Lanes::bcast(k[0]), Lanes::mul(xr, Lanes::bcast(k[2])));
+            }
+            coef += 3 * R;
+        }
+        for (std::size_t j = 1; j < plan.count[g]; ++j) {
+            const T xr = re[cols[j]], xi = im[cols[j]];
+            for (std::size_t r = 0; r < R; ++r) {
+                const double* k = coef + 3 * r;
+                acc_re[r] = Lanes::fma(xi, Lanes::bcast(k[1]), Lanes::fma(xr, Lanes::bcast(k[0]), acc_re[r]));
+                acc_im[r] = Lanes::fma(xi, Lanes::bcast(k[0]), Lanes::fma(xr, Lanes::bcast(k[2]), acc_im[r]));
+            }
+            coef += 3 * R;
+        }
+        T prod[R];
+        for (std::size_t r = 0; r < R; ++r) {
+            prod[r] = Lanes::mul(acc_re[r], acc_im[r]);
+        }
+        for (std::size_t half = R / 2; half >= 1; half /= 2) {
+            for (std::size_t r = 0; r < half; ++r) {
+                prod[r] = Lanes::mul(prod[r], prod[r + half]);
+            }
+        }
+        const T test = Lanes::mul(finite, prod[0]);
+        double lanes[W];
+        std::memcpy(lanes, &test, sizeof lanes);
+        bool full = false;
+        for (std::size_t l = 0; l < W; ++l) {
+            full |= !(std::fabs(lanes[l]) > 0.0);
+        }
+        if (full) {
+            for (std::size_t r = 0; r < R; ++r) {
+                std::size_t e = rows[r] * DIM;
+                acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im(e)), Lanes::mul(re[0], Lanes::bcast(m.re(e))));
+                acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re(e)), Lanes::mul(re[0], Lanes::bcast(m.im(e))));
+                for (std::size_t c = 1; c < DIM; ++c) {
+                    ++e;
+                    acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im(e)),
+                                           Lanes::fma(re[c], Lanes::bcast(m.re(e)), acc_re[r]));
+                    acc_im[r] = Lanes::fma(im[c], Lanes::bcast(m.re(e)),
+                                           Lanes::fma(re[c], Lanes::bcast(m.im(e)), acc_im[r]));
+                }
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) {
+            store(rows[r], acc_re[r], acc_im[r]);
+        }
+    }
+}
+
 template <std::size_t DIM>
 void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
                  const ParPolicy& policy) {
@@ -299,6 +440,19 @@ void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* of
                 planes_store.data() + 2 * DIM * DIM);
     std::array<std::uint64_t, DIM> off;
     std::copy_n(offsets, DIM, off.begin());
+    // Fused blocks of controlled gates are often half zeros or more.
+    constexpr std::size_t R = W >= 8 && DIM >= 16 ? 8 : 4;
+    if constexpr (DIM >= 8) {
+        if (const auto sparse = plan_sparse<DIM, R>(matrix)) {
+            detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
+                T re[DIM], im[DIM];
+                walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
+                    sparse_core<DIM, R>(planes, *sparse, re, im, load, store);
+                });
+            });
+            return;
+        }
+    }
     detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
         T re[DIM], im[DIM];
         walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
