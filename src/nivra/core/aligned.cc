@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <string>
 
 #include "nivra/core/error.h"
 
@@ -57,6 +59,18 @@ void* map_zeroed_pages(std::size_t requested, std::size_t& mapped) {
 
 void unmap_pages(void* p, std::size_t mapped) noexcept { ::munmap(p, mapped); }
 
+bool maps_large_buffer(std::size_t bytes) {
+    if (bytes < AlignedBuf::MAPPED_MIN_BYTES) return false;
+    // "always [madvise] never": the bracketed word is the mode in force.
+    static const bool huge_pages = [] {
+        std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
+        std::string line;
+        if (!std::getline(in, line)) return false;
+        return line.find("[always]") != std::string::npos || line.find("[madvise]") != std::string::npos;
+    }();
+    return huge_pages;
+}
+
 namespace {
 
 Complex* allocate_zeroed(std::size_t len, std::size_t& mapped_bytes) {
@@ -65,7 +79,7 @@ Complex* allocate_zeroed(std::size_t len, std::size_t& mapped_bytes) {
         return nullptr;
     }
     const std::size_t bytes = mul_size_or_throw(len, sizeof(Complex));
-    if (bytes >= AlignedBuf::MAPPED_MIN_BYTES) {
+    if (maps_large_buffer(bytes)) {
         return static_cast<Complex*>(map_zeroed_pages(bytes, mapped_bytes));
     }
     // aligned_alloc wants a multiple of the alignment.

@@ -27,6 +27,12 @@ namespace nivra {
 void* map_zeroed_pages(std::size_t bytes, std::size_t& mapped);
 void unmap_pages(void* p, std::size_t mapped) noexcept;
 
+// Whether a buffer of `bytes` is mapped rather than taken from the C heap: at
+// MAPPED_MIN_BYTES and more, and only where transparent huge pages can be had
+// (read once per process). Without them a fresh mapping per run would fault
+// in 4 KiB pages every time, where the C heap reuses warm memory.
+bool maps_large_buffer(std::size_t bytes);
+
 class AlignedBuf {
 public:
     static constexpr std::size_t ALIGNMENT = 64;
@@ -77,13 +83,13 @@ struct LargeAllocator {
 
     T* allocate(std::size_t n) {
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        if (n * sizeof(T) < AlignedBuf::MAPPED_MIN_BYTES) return std::allocator<T>().allocate(n);
+        if (!maps_large_buffer(n * sizeof(T))) return std::allocator<T>().allocate(n);
         std::size_t mapped = 0;
         return static_cast<T*>(map_zeroed_pages(n * sizeof(T), mapped));
     }
 
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < AlignedBuf::MAPPED_MIN_BYTES) {
+        if (!maps_large_buffer(n * sizeof(T))) {
             std::allocator<T>().deallocate(p, n);
             return;
         }
