@@ -46,6 +46,20 @@ void for_each_index(std::size_t n, const ParPolicy& policy, std::size_t len, Bod
     }
 }
 
+// Runs range(begin, end) over 0..len on the pool when the state is large
+// enough, else once; tasks start on multiples of GROUP so that every group
+// lies in one task.
+template <class Range>
+void for_each_group_range(std::size_t len, const ParPolicy& policy, Range&& range) {
+    if (len >= policy.min_amps) {
+        const std::size_t groups = (len + GROUP - 1) / GROUP;
+        parallel_for_chunks(groups, std::max<std::size_t>(policy.grain / GROUP, 1),
+                            [&](std::size_t b, std::size_t e) { range(b * GROUP, std::min(len, e * GROUP)); });
+    } else {
+        range(0, len);
+    }
+}
+
 // Maps an index to the pattern of its bits at the positions of `support`,
 // packed to the low bits (bit j = the j-th lowest support position), one
 // 256-entry lookup per byte of the index.
@@ -197,13 +211,7 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
                 simd::rotate(amps + x0, cs, count);
             }
         };
-        if (len >= policy.min_amps) {
-            const std::size_t groups = (len + GROUP - 1) / GROUP;
-            parallel_for_chunks(groups, std::max<std::size_t>(policy.grain / GROUP, 1),
-                                [&](std::size_t b, std::size_t e) { range(b * GROUP, std::min(len, e * GROUP)); });
-        } else {
-            range(0, len);
-        }
+        for_each_group_range(len, policy, range);
         return;
     }
     // θ for GROUP = 64 consecutive indices x0 | j (x0 a multiple of 64) at
@@ -249,14 +257,7 @@ void apply_diagonal_phase_scalar_aos(Complex* amps, std::size_t len, std::span<c
             simd::rotate(amps + x0, cs, count);
         }
     };
-    if (len >= policy.min_amps) {
-        // Tasks start on multiples of GROUP so that every group lies in one task.
-        const std::size_t groups = (len + GROUP - 1) / GROUP;
-        parallel_for_chunks(groups, std::max<std::size_t>(policy.grain / GROUP, 1),
-                            [&](std::size_t b, std::size_t e) { range(b * GROUP, std::min(len, e * GROUP)); });
-    } else {
-        range(0, len);
-    }
+    for_each_group_range(len, policy, range);
 }
 
 }  // namespace nivra::sv::kernels
