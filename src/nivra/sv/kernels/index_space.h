@@ -53,9 +53,6 @@ public:
     }
 
     std::size_t num_bases() const { return num_bases_; }
-    // Consecutive base numbers give consecutive indices (no special bit 0)
-    // in runs of at least two.
-    bool adjacent_pairs() const { return stride_shift_ == 0 && run_mask_ >= 1; }
     std::size_t len() const { return len_; }
     unsigned special_count() const { return count_; }
     // Consecutive base numbers step by 2^stride_shift() in runs that end
@@ -88,48 +85,6 @@ public:
                 body(base + (j << shift));
             }
             k = run_end;
-        }
-    }
-
-    // body(first, count) for each run of `count` consecutive indices from
-    // `first` (only meaningful when stride 1, see adjacent_pairs).
-    template <class Body>
-    void walk_runs(std::size_t begin, std::size_t end, const Body& shared_body) const {
-        Body body = shared_body;
-        for (std::size_t k = begin; k < end;) {
-            const std::size_t run_end = std::min(end, (k | run_mask_) + 1);
-            body(deposit(k), run_end - k);
-            k = run_end;
-        }
-    }
-
-    // body(group) for consecutive base indices taken G at a time over
-    // [begin, end), ascending; a short last group repeats its last index
-    // (a repeated index computes and stores the same values twice).
-    template <std::size_t G, class Body>
-    void walk_groups(std::size_t begin, std::size_t end, const Body& shared_body) const {
-        Body body = shared_body;
-        std::uint64_t group[G];
-        std::size_t held = 0;
-        for (std::size_t k = begin; k < end;) {
-            const std::size_t run_end = std::min(end, (k | run_mask_) + 1);
-            const std::uint64_t base = deposit(k);
-            const std::size_t run = run_end - k;
-            const unsigned shift = stride_shift_;
-            for (std::size_t j = 0; j < run; ++j) {
-                group[held++] = base + (j << shift);
-                if (held == G) {
-                    body(group);
-                    held = 0;
-                }
-            }
-            k = run_end;
-        }
-        if (held != 0) {
-            for (std::size_t j = held; j < G; ++j) {
-                group[j] = group[held - 1];
-            }
-            body(group);
         }
     }
 
@@ -169,12 +124,6 @@ void par_ranges(const IndexSpace& space, const ParPolicy& policy, std::size_t mi
     } else {
         run(std::size_t{0}, space.num_bases());
     }
-}
-
-// As par_blocks, handing the body G base indices at a time (see walk_groups).
-template <std::size_t G, class Body>
-void par_block_groups(const IndexSpace& space, const ParPolicy& policy, Body&& body) {
-    par_ranges(space, policy, G, [&](std::size_t begin, std::size_t end) { space.walk_groups<G>(begin, end, body); });
 }
 
 // Negation is exact: the sign-flip kernels move bits only.
