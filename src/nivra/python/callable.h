@@ -36,7 +36,8 @@ void parse_args(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs
 
 // Converts the exception in flight into a Python error (the interpreter lock
 // must be held): python errors pass through; BorrowError and InvariantError
-// become RuntimeError; std::bad_alloc MemoryError; anything else RuntimeError.
+// become RuntimeError; AllocationError MemoryError with its message, any other
+// std::bad_alloc MemoryError "cannot allocate memory"; anything else RuntimeError.
 void set_python_error_from_current_exception() noexcept;
 
 // Adds `def` (static storage) to a module as a function.

@@ -176,9 +176,4 @@ std::vector<std::vector<double>> to_f64_rows(nb::handle obj, const char* name) {
     return out;
 }
 
-void raise_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw nb::python_error();
-}
-
 }  // namespace nivra::python

@@ -38,7 +38,4 @@ std::array<nanobind::handle, 2> to_pair(nanobind::handle obj, const char* name);
 void for_each_item(nanobind::handle obj, const char* name, void (*each)(void* context, nanobind::handle item),
                    void* context);
 
-// Raises ValueError with `message` (used for every domain error).
-[[noreturn]] void raise_value_error(const std::string& message);
-
 }  // namespace nivra::python

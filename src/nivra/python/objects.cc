@@ -3,7 +3,6 @@
 #include <nanobind/stl/string.h>
 
 #include "nivra/core/file.h"
-#include "nivra/core/format.h"
 #include "nivra/core/memory.h"
 #include "nivra/python/callable.h"
 

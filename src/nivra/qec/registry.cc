@@ -60,9 +60,6 @@ std::expected<DecoderPtr, BuildError> build_relay(const DetectorErrorModel& dem,
     const double alpha = params.f64("alpha");
     const double gamma_min = params.f64("gamma_min");
     const double gamma_max = params.f64("gamma_max");
-    if (with_osd) {
-        if (auto ok = require_finite("alpha", alpha); !ok) return std::unexpected(ok.error());
-    }
     if (auto ok = check_relay_params(alpha, gamma_min, gamma_max); !ok) return std::unexpected(ok.error());
     auto relay = RelayBpDecoder::with_params(dem, params.u64("legs"), params.u64("seed"), alpha, gamma_min, gamma_max);
     if (!with_osd) return wrap(std::move(relay));

@@ -85,16 +85,12 @@ namespace {
 
 using OutcomeCounts = std::map<std::uint64_t, std::uint64_t>;
 
-std::expected<OutcomeCounts, std::string> counted_run(stab::StabilizerBackend& backend, const ir::Circuit& circuit,
+// The stabilizer's and the MPS's own run_counts, found by argument-dependent
+// lookup on the backend's namespace.
+template <class Backend>
+std::expected<OutcomeCounts, std::string> counted_run(Backend& backend, const ir::Circuit& circuit,
                                                       std::uint32_t shots) {
-    auto counts = stab::run_counts(backend, circuit, shots);
-    if (!counts) return std::unexpected(counts.error().message());
-    return std::move(*counts);
-}
-
-std::expected<OutcomeCounts, std::string> counted_run(mps::MpsBackend& backend, const ir::Circuit& circuit,
-                                                      std::uint32_t shots) {
-    auto counts = mps::run_counts(backend, circuit, shots);
+    auto counts = run_counts(backend, circuit, shots);
     if (!counts) return std::unexpected(counts.error().message());
     return std::move(*counts);
 }
