@@ -162,13 +162,12 @@ MwpmDecoder MwpmDecoder::from_graph(const MatchingGraph& graph) {
     decoder.stride_ = detectors + 1;
     if (detectors == 0) return decoder;
     const std::size_t entries = table_entries(detectors);
-    try {
-        decoder.dist_.resize(entries);
-        decoder.obs_.resize(entries);
-    } catch (const std::bad_alloc&) {
-        throw AllocationError(
-            allocation_message(std::uint64_t{entries} * 2 * sizeof(Length), tables_description(detectors)));
-    }
+    allocate_checked(
+        std::uint64_t{entries} * 2 * sizeof(Length), [&] { return tables_description(detectors); },
+        [&] {
+            decoder.dist_.resize(entries);
+            decoder.obs_.resize(entries);
+        });
 
     const SearchGraph g = search_graph(graph);
     const std::size_t stride = decoder.stride_;
