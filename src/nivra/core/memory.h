@@ -114,15 +114,21 @@ void reserve_checked(std::vector<T>& items, std::size_t count, What&& what) {
         bytes, [&] { return what(count); }, [&] { items.reserve(count); });
 }
 
+// reserve_one_more's growth: twice the size (at least one more), checked.
+template <class T, class What>
+[[gnu::noinline]] void grow_doubled(std::vector<T>& items, What&& what) {
+    const std::size_t doubled = items.size() > items.max_size() / 2 ? items.max_size() : 2 * items.size();
+    reserve_checked(items, std::max<std::size_t>(doubled, items.size() + 1), what);
+}
+
 // Makes room for one more element at the end of `items` before it is
 // appended. The capacity doubles when it is used up (as push_back would grow
 // it), and only then is the new buffer checked, with reserve_checked: a call
-// that finds room costs one comparison.
+// that finds room costs one comparison, and the growth stays out of line so
+// that appending callers keep a small body.
 template <class T, class What>
 void reserve_one_more(std::vector<T>& items, What&& what) {
-    if (items.size() < items.capacity()) return;
-    const std::size_t doubled = items.size() > items.max_size() / 2 ? items.max_size() : 2 * items.size();
-    reserve_checked(items, std::max<std::size_t>(doubled, items.size() + 1), what);
+    if (items.size() == items.capacity()) grow_doubled(items, what);
 }
 
 // Parsing of the files memory_limit() reads, on their contents (no file access).
