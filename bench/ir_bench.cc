@@ -1,5 +1,7 @@
 // The optimiser on large circuits: the whole default pipeline and each pass
-// alone, in gates (instructions in) per second.
+// alone, in gates (instructions in) per second; and building a circuit one
+// instruction at a time (add_gate / add_instruction with their validation and
+// the list's growth), in instructions per second.
 //
 //   random: layers of single-qubit gates on every qubit then Cnot/Cz/CRz/Swap
 //           on random disjoint pairs, 30 qubits.
@@ -127,6 +129,31 @@ void BM_Pass(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
 }
 
+// Alternating H, Cnot (add_gate) and Measure (add_instruction) into an empty circuit.
+void BM_Build(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        Circuit c(QUBITS, QUBITS);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto q = static_cast<Qubit>(i % (QUBITS - 1));
+            switch (i % 3) {
+                case 0:
+                    (void)c.add_gate({Gate::h(), {q}, {}});
+                    break;
+                case 1:
+                    (void)c.add_gate({Gate::cnot(), {q, q + 1}, {}});
+                    break;
+                default:
+                    (void)c.add_instruction(Measure{q, q});
+                    break;
+            }
+        }
+        benchmark::DoNotOptimize(c);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
+BENCHMARK(BM_Build)->Arg(1'000)->Arg(1'000'000)->UseRealTime();
 // Args: circuit kind (0 random, 1 qft), gate count.
 BENCHMARK(BM_Optimize)->ArgsProduct({{0, 1}, {100'000, 1'000'000}})->Unit(benchmark::kMillisecond)->UseRealTime();
 // Args: circuit kind, gate count, pass position in the default pipeline.

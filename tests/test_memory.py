@@ -47,6 +47,8 @@ print(json.dumps({
 """
 
 SIZE = r"\d+\.\d (B|KiB|MiB|GiB|TiB)"
+# With more digits where one decimal would show needed and available alike.
+DIGITS = r"\d+\.\d+ (B|KiB|MiB|GiB|TiB)"
 
 
 def test_memory_errors_under_an_address_space_cap_say_what_and_how_much():
@@ -66,3 +68,92 @@ def test_memory_errors_under_an_address_space_cap_say_what_and_how_much():
         out["legs"],
     )
     assert re.fullmatch(rf"cannot allocate more than {SIZE} for the text of /dev/zero", out["endless"])
+
+
+GROWTH_SCRIPT = r"""
+import json, resource, sys
+import numpy as np
+import nivra, nivra.qec
+from nivra.qec import Decoder, DetectorErrorModel
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+# The pool's threads map their stacks when first used: start them before the cap.
+Decoder(DetectorErrorModel("error(0.1) D0 D1 L0"), "mwpm").decode_batch(np.zeros((64, 2), bool))
+cap = vm_size() + (1 << 30)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+
+def message(call):
+    try:
+        call()
+    except MemoryError as e:
+        return str(e)
+    return None
+
+def python_builders():
+    c = nivra.Circuit(1)
+    h = c.h
+    while True:
+        h(0)
+
+def union_find_tables():
+    # A graph that fits in three quarters of what is left, whose union-find
+    # tables (half its size again) then do not.
+    detectors = (cap - vm_size()) * 3 // 4 // 8
+    Decoder(DetectorErrorModel(f"error(0.1) D{detectors - 1} L0"), "union-find")
+
+ham_path = sys.argv[1]
+ham = nivra.PauliSum.load(ham_path, 2)
+outcomes = Decoder(DetectorErrorModel("logical_observable L63"), "mwpm")
+pair = Decoder(DetectorErrorModel("error(0.1) D0 D1 L0"), "mwpm")
+cases = {
+    "graph": lambda: Decoder(DetectorErrorModel("error(0.1) D400000000 L0"), "union-find"),
+    "weighted": lambda: Decoder(DetectorErrorModel("error(0.1) D400000000 L0"), "union-find-weighted"),
+    "union_find": union_find_tables,
+    "qasm": lambda: nivra.Circuit.from_qasm(
+        "OPENQASM 3.0;\nqubit[65535] q;\nbit[65535] c;\n" + "measure q -> c;\n" * 1000),
+    "builders": python_builders,
+    "rows_in": lambda: pair.decode_batch(np.broadcast_to(np.zeros(2, bool), (2**33, 2))),
+    "packed_in": lambda: pair.decode_batch_bit_packed(np.broadcast_to(np.zeros(1, np.uint8), (2**33, 1))),
+    "rows_out": lambda: outcomes.decode_batch(np.zeros((2**34, 0), bool)),
+    "packed_out": lambda: outcomes.decode_batch_bit_packed(np.zeros((2**34, 0), np.uint8)),
+    "hea": lambda: nivra.hea_energy(2, 10**7, [0.0] * (2 * (10**7 + 1)), ham),
+    "qaoa": lambda: nivra.qaoa_energy(2, [(0, 1)], [0.1] * 10**7, [0.2] * 10**7, "sv"),
+    "dem": lambda: DetectorErrorModel("repeat 29826161 {\nerror(0.1) D0\n}"),
+}
+print(json.dumps({name: message(call) for name, call in cases.items()}))
+"""
+
+
+def test_inputs_that_grow_past_the_cap_are_refused_with_what_and_how_much(tmp_path):
+    """Each input is small, but what it builds (decoder tables, instruction
+    lists, batch copies, a flattened model) outgrows the cap; it must be
+    refused early with a message that names the allocation and its size."""
+    ham = tmp_path / "zz.txt"
+    ham.write_text("1.0 ZZ\n")
+    done = subprocess.run(
+        [sys.executable, "-c", GROWTH_SCRIPT, str(ham)], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    available = rf"\({DIGITS} available\)"
+    expected = {
+        "graph": rf"cannot allocate 3\.0 GiB for the matching graph of 400000001 detectors {available}",
+        "weighted": rf"cannot allocate 3\.0 GiB for the matching graph of 400000001 detectors {available}",
+        "union_find": rf"cannot allocate {DIGITS} for the union-find tables of \d+ detectors {available}",
+        "qasm": rf"cannot allocate {DIGITS} for \d+ instructions of a 65535-qubit circuit {available}",
+        "builders": rf"cannot allocate {DIGITS} for \d+ instructions of a 1-qubit circuit {available}",
+        "rows_in": rf"cannot allocate 16\.0 GiB for a copy of the 8589934592 x 2 detector array {available}",
+        "packed_in": rf"cannot allocate 8\.0 GiB for a copy of the 8589934592 x 1 packed detector array {available}",
+        "rows_out": rf"cannot allocate 1\.0 TiB for the 17179869184 x 64 prediction array {available}",
+        "packed_out": rf"cannot allocate 128\.0 GiB for the 17179869184 x 8 packed prediction array {available}",
+        "hea": rf"cannot allocate {DIGITS} for 30000002 instructions of a 2-qubit circuit {available}",
+        "qaoa": rf"cannot allocate {DIGITS} for 50000002 instructions of a 2-qubit circuit {available}",
+        "dem": rf"cannot allocate 3\.1 GiB for a detector error model flattened to 29826161 mechanisms {available}",
+    }
+    for name, pattern in expected.items():
+        assert out[name] is not None and re.fullmatch(pattern, out[name]), (name, out[name])

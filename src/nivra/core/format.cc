@@ -184,21 +184,27 @@ std::string display(std::int64_t value) {
     return std::string(text, end);
 }
 
-std::string bytes(std::uint64_t count) {
+std::string bytes(std::uint64_t count, int decimals) {
     static constexpr const char* UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     constexpr std::size_t LAST = std::size(UNITS) - 1;
+    check_invariant(decimals >= 1 && decimals <= MAX_BYTE_DECIMALS, "fmt::bytes: decimals out of range");
     std::size_t unit = 0;
     while (unit < LAST && count >= (std::uint64_t{1} << (10 * (unit + 1)))) ++unit;
-    // Tenths of the unit, rounded half up; 128 bits since count * 10 overflows 64.
-    const unsigned __int128 scale = static_cast<unsigned __int128>(1) << (10 * unit);
-    unsigned __int128 tenths = (static_cast<unsigned __int128>(count) * 10 + scale / 2) / scale;
-    if (tenths >= 10240 && unit < LAST) {
+    // Units of 10^-decimals, rounded half up; 128 bits hold count * 10^13.
+    unsigned __int128 ten_power = 1;
+    for (int i = 0; i < decimals; ++i) ten_power *= 10;
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(count) * ten_power;
+    unsigned __int128 scale = static_cast<unsigned __int128>(1) << (10 * unit);
+    unsigned __int128 fraction_units = (scaled + scale / 2) / scale;
+    if (fraction_units >= 1024 * ten_power && unit < LAST) {
         ++unit;
-        tenths = (static_cast<unsigned __int128>(count) * 10 + (scale << 9)) / (scale << 10);
+        scale <<= 10;
+        fraction_units = (scaled + scale / 2) / scale;
     }
-    const auto whole = static_cast<std::uint64_t>(tenths / 10);
-    const auto tenth = static_cast<std::uint64_t>(tenths % 10);
-    return display(whole) + "." + display(tenth) + " " + UNITS[unit];
+    const auto whole = static_cast<std::uint64_t>(fraction_units / ten_power);
+    std::string fraction = display(static_cast<std::uint64_t>(fraction_units % ten_power));
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    return display(whole) + "." + fraction + " " + UNITS[unit];
 }
 
 std::string quoted(std::string_view utf8) {

@@ -45,11 +45,14 @@ std::string display(std::int64_t value);
 inline std::string display(std::uint32_t value) { return display(static_cast<std::uint64_t>(value)); }
 inline std::string display(std::int32_t value) { return display(static_cast<std::int64_t>(value)); }
 
-// A byte count for messages, one decimal in the largest binary unit it reaches:
+// A byte count for messages, `decimals` digits after the point (1 to
+// MAX_BYTE_DECIMALS) in the largest binary unit it reaches:
 //   bytes(512) == "512.0 B"   bytes(1536) == "1.5 KiB"   bytes(1ull << 32) == "4.0 GiB"
-// Rounded half up to the tenth; a value that rounds to 1024.0 moves to the next
-// unit ("1.0 MiB"); TiB is the largest unit.
-std::string bytes(std::uint64_t count);
+//   bytes((1ull << 32) - 1, 3) == "4.000 GiB"   bytes(4290000000, 3) == "3.995 GiB"
+// Rounded half up in the last digit; a value that rounds to 1024 of a unit
+// moves to the next unit ("1.0 MiB"); TiB is the largest unit.
+inline constexpr int MAX_BYTE_DECIMALS = 13;
+std::string bytes(std::uint64_t count, int decimals = 1);
 
 // Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "nivra/core/error.h"
 #include "nivra/core/number.h"
 #include "nivra/core/unicode_tables.h"
 
@@ -253,6 +254,22 @@ TEST(Bytes, OneDecimalInTheLargestUnitReached) {
     EXPECT_EQ(bytes(std::uint64_t{1} << 32), "4.0 GiB");
     EXPECT_EQ(bytes(std::uint64_t{3} << 40), "3.0 TiB");
     EXPECT_EQ(bytes(UINT64_MAX), "16777216.0 TiB");
+}
+
+TEST(Bytes, MoreDecimalsRoundInTheLastDigit) {
+    EXPECT_EQ(bytes(1536, 2), "1.50 KiB");
+    EXPECT_EQ(bytes(1023, 2), "1023.00 B");
+    EXPECT_EQ(bytes(4290000000, 3), "3.995 GiB");
+    EXPECT_EQ(bytes((std::uint64_t{1} << 32) - 1, 3), "4.000 GiB");
+    EXPECT_EQ(bytes((std::uint64_t{1} << 32) - 1, 9), "3.999999999 GiB");
+    // The move to the next unit follows the rounding at the given precision.
+    EXPECT_EQ(bytes((std::uint64_t{1} << 20) - 1, 2), "1.00 MiB");
+    EXPECT_EQ(bytes((std::uint64_t{1} << 20) - 1, 3), "1023.999 KiB");
+    // Leading zeros of the fraction are kept.
+    EXPECT_EQ(bytes((std::uint64_t{1} << 30) + (std::uint64_t{1} << 20), 3), "1.001 GiB");
+    EXPECT_EQ(bytes(UINT64_MAX, MAX_BYTE_DECIMALS), "16777215.9999999999991 TiB");
+    EXPECT_THROW((void)bytes(1, 0), InvariantError);
+    EXPECT_THROW((void)bytes(1, MAX_BYTE_DECIMALS + 1), InvariantError);
 }
 
 }  // namespace

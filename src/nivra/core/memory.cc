@@ -112,11 +112,18 @@ std::optional<std::uint64_t> headroom(std::optional<std::uint64_t> cap, const st
 }  // namespace
 
 std::string allocation_message(std::uint64_t bytes, std::string_view what, std::optional<std::uint64_t> limit) {
+    // One decimal unless the two sizes then read alike: digits are added until
+    // they differ (13 tell apart any two counts below 2^64).
+    int decimals = 1;
+    while (limit && *limit != bytes && decimals < fmt::MAX_BYTE_DECIMALS &&
+           fmt::bytes(bytes, decimals) == fmt::bytes(*limit, decimals)) {
+        ++decimals;
+    }
     std::string message = "cannot allocate ";
     if (bytes == SIZE_BEYOND_64_BITS) message += "more than ";
-    message += fmt::bytes(bytes) + " for ";
+    message += fmt::bytes(bytes, decimals) + " for ";
     message += what;
-    if (limit) message += " (" + fmt::bytes(*limit) + " available)";
+    if (limit) message += " (" + fmt::bytes(*limit, decimals) + " available)";
     return message;
 }
 

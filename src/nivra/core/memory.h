@@ -12,12 +12,14 @@
 //                    [&] { return AlignedBuf(len); });
 //   // AllocationError "cannot allocate 4.0 GiB for a 28-qubit state vector (1.9 GiB available)"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nivra {
 
@@ -51,7 +53,9 @@ constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 // "cannot allocate {bytes} for {what}" ("more than 16777216.0 TiB" for
 // SIZE_BEYOND_64_BITS), and " ({limit} available)" when the request was
-// refused against the process limit rather than failed.
+// refused against the process limit rather than failed. Sizes carry one
+// decimal, or as many more as it takes for two different sizes to read
+// differently: "4.0 GiB ... (3.9 GiB available)", "4.000 GiB ... (3.998 GiB available)".
 std::string allocation_message(std::uint64_t bytes, std::string_view what,
                                std::optional<std::uint64_t> limit = std::nullopt);
 
@@ -96,6 +100,35 @@ decltype(auto) allocate_checked(std::uint64_t bytes, What&& what, Allocate&& all
     } catch (const std::bad_alloc&) {
         throw AllocationError(allocation_message(bytes, what()));
     }
+}
+
+// Gives `items` room for at least `count` elements (exactly `count` when it
+// must grow), refused or failed like allocate_checked with the description
+// what(count); nothing changes on an error.
+template <class T, class What>
+void reserve_checked(std::vector<T>& items, std::size_t count, What&& what) {
+    if (count <= items.capacity()) return;
+    const std::uint64_t bytes = count > items.max_size() ? SIZE_BEYOND_64_BITS : saturating_mul(count, sizeof(T));
+    if (bytes == SIZE_BEYOND_64_BITS) throw AllocationError(allocation_message(bytes, what(count)));
+    allocate_checked(
+        bytes, [&] { return what(count); }, [&] { items.reserve(count); });
+}
+
+// reserve_one_more's growth: twice the size (at least one more), checked.
+template <class T, class What>
+[[gnu::noinline]] void grow_doubled(std::vector<T>& items, What&& what) {
+    const std::size_t doubled = items.size() > items.max_size() / 2 ? items.max_size() : 2 * items.size();
+    reserve_checked(items, std::max<std::size_t>(doubled, items.size() + 1), what);
+}
+
+// Makes room for one more element at the end of `items` before it is
+// appended. The capacity doubles when it is used up (as push_back would grow
+// it), and only then is the new buffer checked, with reserve_checked: a call
+// that finds room costs one comparison, and the growth stays out of line so
+// that appending callers keep a small body.
+template <class T, class What>
+void reserve_one_more(std::vector<T>& items, What&& what) {
+    if (items.size() == items.capacity()) grow_doubled(items, what);
 }
 
 // Parsing of the files memory_limit() reads, on their contents (no file access).

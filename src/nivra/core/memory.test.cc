@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "nivra/core/file.h"
 
@@ -100,6 +101,56 @@ TEST(Allocation, RefusedAndFailedRequestsSayWhatAndHowMuch) {
         EXPECT_STREQ(e.what(), "cannot allocate 64.0 B for a small table");
     }
     EXPECT_EQ(allocate_checked(64, [] { return std::string(); }, [] { return 7; }), 7);
+}
+
+TEST(Allocation, SizesThatRoundAlikeGetDigitsUntilTheyDiffer) {
+    const std::uint64_t four_gib = std::uint64_t{1} << 32;
+    EXPECT_EQ(allocation_message(four_gib, "x", four_gib - (std::uint64_t{1} << 22)),
+              "cannot allocate 4.000 GiB for x (3.996 GiB available)");
+    EXPECT_EQ(allocation_message(four_gib, "x", four_gib - 1),
+              "cannot allocate 4.000000000 GiB for x (3.999999999 GiB available)");
+    EXPECT_EQ(allocation_message(std::uint64_t{1} << 41, "x", (std::uint64_t{1} << 41) - 1),
+              "cannot allocate 2.000000000000 TiB for x (1.999999999999 TiB available)");
+    // Across a unit boundary the digits still decide.
+    EXPECT_EQ(allocation_message(std::uint64_t{1} << 20, "x", (std::uint64_t{1} << 20) - 1),
+              "cannot allocate 1.000 MiB for x (1023.999 KiB available)");
+    // Sizes that differ at one decimal keep it, and a failed request has no second size.
+    EXPECT_EQ(allocation_message(four_gib, "x", four_gib - (std::uint64_t{1} << 27)),
+              "cannot allocate 4.0 GiB for x (3.9 GiB available)");
+    EXPECT_EQ(allocation_message(four_gib - 1, "x"), "cannot allocate 4.0 GiB for x");
+}
+
+TEST(Allocation, CheckedReservationsNameTheCount) {
+    std::vector<std::uint64_t> items{1, 2, 3};
+    const std::size_t capacity = items.capacity();
+    auto what = [](std::size_t n) { return std::to_string(n) + " test entries"; };
+    // Beyond any machine: refused, and the vector is unchanged.
+    try {
+        reserve_checked(items, std::size_t{1} << 56, what);
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        EXPECT_TRUE(
+            std::string(e.what()).starts_with("cannot allocate 524288.0 TiB for 72057594037927936 test entries ("))
+            << e.what();
+    }
+    try {
+        reserve_checked(items, items.max_size() + 1, what);
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with("cannot allocate more than 16777216.0 TiB for ")) << e.what();
+    }
+    EXPECT_EQ(items.capacity(), capacity);
+    EXPECT_EQ(items, (std::vector<std::uint64_t>{1, 2, 3}));
+
+    // Growth for one more element doubles the capacity, and only when it is used up.
+    std::vector<std::uint64_t> grown;
+    std::vector<std::size_t> capacities;
+    for (int i = 0; i < 9; ++i) {
+        reserve_one_more(grown, what);
+        capacities.push_back(grown.capacity());
+        grown.push_back(i);
+    }
+    EXPECT_EQ(capacities, (std::vector<std::size_t>{1, 2, 4, 4, 8, 8, 8, 8, 16}));
 }
 
 TEST(ReadFile, EndlessDeviceStopsAtTheBound) {

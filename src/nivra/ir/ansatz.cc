@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::ir {
 
@@ -52,6 +53,9 @@ std::expected<Circuit, AnsatzError> build_hea(std::uint32_t n_qubits, std::uint3
     Circuit circuit = std::move(*made);
     // With no qubits every layer is empty; do not walk them.
     const std::uint32_t layers = n_qubits == 0 ? 0 : depth;
+    // No gate can fail below: the whole list is sized (and checked) at once.
+    // Fits: at most (2^17 - 1) * 2^32 + 2^16.
+    circuit.reserve(static_cast<std::size_t>(layers * (2 * n - 1) + n));
     for (std::uint32_t l = 0; l < layers; ++l) {
         for (std::uint32_t q = 0; q < n_qubits; ++q) {
             if (auto r = add(circuit, Gate::ry(params[l * n + q]), {q}); !r) {
@@ -88,6 +92,13 @@ std::expected<Circuit, AnsatzError> build_qaoa(std::uint32_t n_qubits, std::span
         }
     }
     for (std::size_t l = 0; l < gammas.size(); ++l) {
+        if (l == 1) {
+            // The first layer validated every gate of the later ones (same
+            // qubits), so their instructions are sized and checked at once.
+            const std::uint64_t per_layer = saturating_add(saturating_mul(edges.size(), 3), n_qubits);
+            circuit.reserve(
+                static_cast<std::size_t>(saturating_add(saturating_mul(per_layer, gammas.size()), n_qubits)));
+        }
         const double gamma = gammas[l];
         const double beta = betas[l];
         for (const auto& [a, b] : edges) {

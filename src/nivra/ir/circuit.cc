@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::ir {
 
@@ -165,10 +166,28 @@ std::expected<void, CircuitError> Circuit::validate_gate(std::uint32_t num_qubit
     return {};
 }
 
+namespace {
+
+// The AllocationError description of an instruction list of `count` entries.
+std::string instructions_description(std::size_t count, std::uint32_t num_qubits) {
+    return show(count) + " instructions of a " + show(num_qubits) + "-qubit circuit";
+}
+
+}  // namespace
+
+void Circuit::reserve(std::size_t count) {
+    reserve_checked(instructions_, count, [this](std::size_t n) { return instructions_description(n, num_qubits_); });
+}
+
+void Circuit::reserve_one_more() {
+    nivra::reserve_one_more(instructions_, [this](std::size_t n) { return instructions_description(n, num_qubits_); });
+}
+
 std::expected<void, CircuitError> Circuit::add_gate(GateInstance gate) {
     if (auto r = validate_gate(num_qubits_, gate); !r) {
         return r;
     }
+    reserve_one_more();
     instructions_.emplace_back(std::move(gate));
     return {};
 }
@@ -257,6 +276,7 @@ std::expected<void, CircuitError> Circuit::add_instruction(Instruction instructi
     if (!checked) {
         return checked;
     }
+    reserve_one_more();
     instructions_.push_back(std::move(instruction));
     return {};
 }

@@ -281,7 +281,14 @@ public:
     // Stores a permutation; throws InvariantError unless it is a permutation of 0..num_qubits-1.
     void set_permutation(std::vector<Qubit> permutation);
 
+    // Room for `count` instructions in all. Throws AllocationError "cannot
+    // allocate {size} for {count} instructions of a {n}-qubit circuit" when
+    // the list would exceed memory_limit() or cannot be allocated.
+    void reserve(std::size_t count);
+
     // Validates the gate and appends it. On an error the circuit is unchanged.
+    // The instruction list grows by doubling, each growth checked like
+    // reserve (so AllocationError names the doubled count).
     std::expected<void, CircuitError> add_gate(GateInstance gate);
     // Validates one instruction of any variant and appends it; on an error the
     // circuit is unchanged. Checks, first failure wins:
@@ -316,6 +323,9 @@ public:
     friend bool operator==(const Circuit&, const Circuit&) = default;
 
 private:
+    // reserve's check before one more instruction is appended.
+    void reserve_one_more();
+
     std::vector<Instruction> instructions_;
     CircuitMetadata metadata_;
     std::optional<std::vector<Qubit>> permutation_;

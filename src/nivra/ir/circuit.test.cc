@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
+
 namespace nivra::ir {
 namespace {
 
@@ -165,6 +171,28 @@ TEST(Circuit, CopiesCarryEverything) {
     EXPECT_EQ(*copy.metadata().source, "openqasm:3.0");
     EXPECT_EQ(copy.permutation(), (std::vector<Qubit>{2, 0, 1}));
     EXPECT_THROW(c.set_permutation({0, 0, 1}), InvariantError);
+}
+
+TEST(Circuit, InstructionListBeyondMemoryIsRefused) {
+    Circuit c(3);
+    ASSERT_TRUE(c.add_gate(gate(Gate::h(), {0})));
+    const std::size_t count = std::size_t{1} << 48;
+    try {
+        c.reserve(count);
+        FAIL() << "not refused";
+    } catch (const AllocationError& e) {
+        const std::string expected = "cannot allocate " + fmt::bytes(count * sizeof(Instruction)) +
+                                     " for 281474976710656 instructions of a 3-qubit circuit (";
+        EXPECT_TRUE(std::string(e.what()).starts_with(expected)) << e.what();
+    }
+    EXPECT_EQ(c.size(), 1u);
+    // Growth one instruction at a time doubles the list, never per instruction.
+    std::vector<std::size_t> capacities;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(c.add_instruction(Reset{1}));
+        capacities.push_back(c.instructions().capacity());
+    }
+    EXPECT_EQ(capacities, (std::vector<std::size_t>{2, 4, 4, 8}));
 }
 
 TEST(CircuitError, AllMessages) {

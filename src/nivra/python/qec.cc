@@ -130,8 +130,9 @@ std::string shape_text(const Py_buffer& view) {
 
 // A numpy bool or uint8 array of `ndim` (1 or 2) dimensions whose last
 // dimension is `last_dim`, copied into contiguous row-major bytes whatever its
-// strides and memory order. `label` names the calling method in messages.
-RowBytes to_bytes(nb::handle obj, int ndim, std::uint64_t last_dim, const char* label) {
+// strides and memory order. `label` names the calling method in messages,
+// `what` the array in an AllocationError for the copy ("detector array").
+RowBytes to_bytes(nb::handle obj, int ndim, std::uint64_t last_dim, const char* label, std::string_view what) {
     if (array_dtype(obj) == ArrayDtype::Other) {
         raise_message(PyExc_ValueError, std::string(label) + ": expected a numpy bool or uint8 array");
     }
@@ -149,11 +150,11 @@ RowBytes to_bytes(nb::handle obj, int ndim, std::uint64_t last_dim, const char* 
     RowBytes out;
     if (ndim == 1) {
         out.rows = 1;
-        out.bytes = gather_rows(data, 1, static_cast<std::size_t>(view.shape[0]), 0, col_stride);
+        out.bytes = gather_rows(data, 1, static_cast<std::size_t>(view.shape[0]), 0, col_stride, what);
     } else {
         out.rows = static_cast<std::size_t>(view.shape[0]);
         const std::ptrdiff_t row_stride = view.strides != nullptr ? view.strides[0] : view.shape[1];
-        out.bytes = gather_rows(data, out.rows, static_cast<std::size_t>(view.shape[1]), row_stride, col_stride);
+        out.bytes = gather_rows(data, out.rows, static_cast<std::size_t>(view.shape[1]), row_stride, col_stride, what);
     }
     return out;
 }
@@ -322,14 +323,14 @@ PyObject* decoder_repr(PyObject* self) noexcept {
 std::string decoder_name(const PyDecoder& d) { return d.name; }
 
 nb::object decoder_decode(const PyDecoder& d, nb::handle dets) {
-    RowBytes input = to_bytes(dets, 1, d.num_detectors, "decode");
+    RowBytes input = to_bytes(dets, 1, d.num_detectors, "decode", "detector array");
     // One row runs on the calling thread, with the interpreter lock held.
     std::vector<std::uint8_t> out = decode_rows(*d.decoder, input.bytes, 1, d.num_detectors, d.num_observables);
     return owned_array<bool>(std::move(out), {static_cast<std::size_t>(d.num_observables)});
 }
 
 nb::object decoder_decode_batch(const PyDecoder& d, nb::handle dets) {
-    RowBytes input = to_bytes(dets, 2, d.num_detectors, "decode_batch");
+    RowBytes input = to_bytes(dets, 2, d.num_detectors, "decode_batch", "detector array");
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;
@@ -342,7 +343,8 @@ nb::object decoder_decode_batch_bit_packed(const PyDecoder& d, nb::handle packed
     if (array_dtype(packed) != ArrayDtype::Uint8) {
         raise_message(PyExc_ValueError, "decode_batch_bit_packed: expected a numpy uint8 array");
     }
-    RowBytes input = to_bytes(packed, 2, packed_row_bytes(d.num_detectors), "decode_batch_bit_packed");
+    RowBytes input =
+        to_bytes(packed, 2, packed_row_bytes(d.num_detectors), "decode_batch_bit_packed", "packed detector array");
     std::vector<std::uint8_t> out;
     {
         nb::gil_scoped_release unlocked;

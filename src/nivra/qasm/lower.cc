@@ -57,7 +57,7 @@ public:
         ir::Circuit circuit(num_qubits, num_clbits);
         circuit.metadata().source = std::string(METADATA_SOURCE);
         // A hint only: a whole-register measurement adds one instruction per bit.
-        circuit.instructions_mut().reserve(program_.statements.size());
+        circuit.reserve(program_.statements.size());
         for (const Stmt& statement : program_.statements) {
             std::expected<void, ParseError> lowered =
                 std::visit([&](const auto& s) { return lower_statement(circuit, s); }, statement);

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/parallel.h"
 
 namespace nivra::qec {
@@ -76,6 +78,18 @@ void for_rows(std::size_t shots, Body&& body) {
     parallel_for_chunks(shots, 1, body);
 }
 
+// A zeroed buffer of rows x cols bytes, described as "{prefix}{rows} x {cols} {what}".
+std::vector<std::uint8_t> row_buffer(std::size_t rows, std::size_t cols, std::string_view prefix,
+                                     std::string_view what) {
+    const std::uint64_t bytes = saturating_mul(rows, cols);
+    auto description = [&] {
+        return std::string(prefix) + fmt::display(std::uint64_t{rows}) + " x " + fmt::display(std::uint64_t{cols}) +
+               " " + std::string(what);
+    };
+    if (bytes == SIZE_BEYOND_64_BITS) throw AllocationError(allocation_message(bytes, description()));
+    return allocate_checked(bytes, description, [&] { return std::vector<std::uint8_t>(bytes, 0); });
+}
+
 void check_input_size(std::size_t size, std::size_t shots, std::size_t row_bytes, const char* what) {
     std::size_t expected = 0;
     if (!checked_mul(shots, row_bytes, expected) || expected != size) {
@@ -105,7 +119,7 @@ std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const st
                                       std::size_t num_detectors, std::size_t num_observables) {
     check_invariant(num_detectors <= MAX_ROW_DETECTORS, "decode_rows: detector count exceeds 2^32");
     check_input_size(bytes.size(), shots, num_detectors, "decode_rows");
-    std::vector<std::uint8_t> out(mul_size_or_throw(shots, num_observables), 0);
+    std::vector<std::uint8_t> out = row_buffer(shots, num_observables, "the ", "prediction array");
     if (num_observables == 0) return out;
     decode_each(
         decoder, shots, num_detectors,
@@ -126,7 +140,7 @@ std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const 
     const std::size_t in_row = packed_row_bytes(num_detectors);
     const std::size_t out_row_bytes = packed_row_bytes(num_observables);
     check_input_size(packed.size(), shots, in_row, "decode_packed");
-    std::vector<std::uint8_t> out(mul_size_or_throw(shots, out_row_bytes), 0);
+    std::vector<std::uint8_t> out = row_buffer(shots, out_row_bytes, "the ", "packed prediction array");
     if (num_observables == 0) return out;
     decode_each(
         decoder, shots, num_detectors,
@@ -144,8 +158,8 @@ std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const 
 }
 
 std::vector<std::uint8_t> gather_rows(const std::uint8_t* data, std::size_t rows, std::size_t cols,
-                                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
-    std::vector<std::uint8_t> out(mul_size_or_throw(rows, cols));
+                                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::string_view what) {
+    std::vector<std::uint8_t> out = row_buffer(rows, cols, "a copy of the ", what);
     if (out.empty()) return out;
     const auto signed_cols = static_cast<std::ptrdiff_t>(cols);
     if (col_stride == 1) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "nivra/qec/decoder.h"
@@ -24,8 +25,10 @@ namespace nivra::qec {
 // parallel on the shared pool, at least one row per task; a single row runs on
 // the calling thread. With num_observables 0 no decoder is called. The
 // result does not depend on the thread count. Throws InvariantError when
-// bytes.size() != shots * num_detectors, std::length_error when the output
-// size overflows.
+// bytes.size() != shots * num_detectors, and AllocationError "cannot allocate
+// {size} for the {shots} x {num_observables} prediction array" when the
+// output exceeds memory_limit() or cannot be allocated (checked before any
+// row is decoded).
 std::vector<std::uint8_t> decode_rows(const Decoder& decoder, std::span<const std::uint8_t> bytes, std::size_t shots,
                                       std::size_t num_detectors, std::size_t num_observables);
 
@@ -34,16 +37,19 @@ constexpr std::size_t packed_row_bytes(std::size_t flags) { return flags / 8 + (
 
 // The bit-packed counterpart of decode_rows: `packed` holds shots rows of
 // packed_row_bytes(num_detectors) bytes; the result shots rows of
-// packed_row_bytes(num_observables) bytes. Set bits are read directly, lowest
-// first, never unpacked into a dense row.
+// packed_row_bytes(num_observables) bytes ("... for the {shots} x {bytes}
+// packed prediction array" when they cannot be allocated). Set bits are read
+// directly, lowest first, never unpacked into a dense row.
 std::vector<std::uint8_t> decode_packed(const Decoder& decoder, std::span<const std::uint8_t> packed, std::size_t shots,
                                         std::size_t num_detectors, std::size_t num_observables);
 
 // Copies a strided 2-D byte view (rows x cols, strides in bytes, any sign)
 // into a contiguous row-major buffer. The caller guarantees that every
-// addressed byte lies inside one live allocation. Throws std::length_error
-// when rows * cols overflows.
+// addressed byte lies inside one live allocation. The view may address far
+// less memory than the copy (a broadcast array), so the copy is checked:
+// AllocationError "cannot allocate {size} for a copy of the {rows} x {cols}
+// {what}" (what: "detector array").
 std::vector<std::uint8_t> gather_rows(const std::uint8_t* data, std::size_t rows, std::size_t cols,
-                                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride);
+                                      std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::string_view what);
 
 }  // namespace nivra::qec

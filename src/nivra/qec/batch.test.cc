@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 #include "nivra/core/error.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/rng.h"
 #include "nivra/qec/matching/mwpm.h"
 #include "nivra/qec/test_dems.h"
@@ -135,6 +137,35 @@ TEST(Batch, EdgeCasesAndSizeChecks) {
     EXPECT_EQ(packed_row_bytes(9), 2u);
 }
 
+// The message of the AllocationError that `call` throws.
+template <class Call>
+std::string allocation_error_of(Call&& call) {
+    try {
+        call();
+    } catch (const AllocationError& e) {
+        return e.what();
+    }
+    return "<no AllocationError>";
+}
+
+TEST(Batch, BuffersBeyondMemoryAreRefusedBeforeAnyRow) {
+    // 2^40 rows of no detectors: nothing to read, but outputs of 64 and 8 TiB.
+    const EchoDecoder decoder(64);
+    const std::size_t shots = std::size_t{1} << 40;
+    const std::string dense = allocation_error_of([&] { (void)decode_rows(decoder, {}, shots, 0, 64); });
+    EXPECT_TRUE(dense.starts_with("cannot allocate 64.0 TiB for the 1099511627776 x 64 prediction array (")) << dense;
+    const std::string packed = allocation_error_of([&] { (void)decode_packed(decoder, {}, shots, 0, 64); });
+    EXPECT_TRUE(packed.starts_with("cannot allocate 8.0 TiB for the 1099511627776 x 8 packed prediction array ("))
+        << packed;
+    EXPECT_EQ(decoder.calls.load(), 0u);
+    // A broadcast view addresses one row; its copy would not fit.
+    const std::vector<std::uint8_t> row(64, 0);
+    const std::string copy = allocation_error_of([&] { (void)gather_rows(row.data(), shots, 64, 0, 1, "rows"); });
+    EXPECT_TRUE(copy.starts_with("cannot allocate 64.0 TiB for a copy of the 1099511627776 x 64 rows (")) << copy;
+    EXPECT_EQ(allocation_error_of([&] { (void)gather_rows(row.data(), std::size_t{1} << 62, 8, 0, 1, "rows"); }),
+              "cannot allocate more than 16777216.0 TiB for a copy of the 4611686018427387904 x 8 rows");
+}
+
 TEST(Batch, GatherRowsOfAnyLayout) {
     // A 5 x 70 matrix stored column-major with padding, read in every
     // orientation; each element is its own coordinates.
@@ -145,10 +176,10 @@ TEST(Batch, GatherRowsOfAnyLayout) {
         for (std::size_t r = 0; r < rows; ++r) storage[c * (rows + pad) + r] = value(r, c);
     }
     const auto col_stride = static_cast<std::ptrdiff_t>(rows + pad);
-    const std::vector<std::uint8_t> forward = gather_rows(storage.data(), rows, cols, 1, col_stride);
+    const std::vector<std::uint8_t> forward = gather_rows(storage.data(), rows, cols, 1, col_stride, "detector array");
     // Both axes reversed: start at the last element, negative strides.
     const std::uint8_t* last = storage.data() + (cols - 1) * (rows + pad) + (rows - 1);
-    const std::vector<std::uint8_t> reversed = gather_rows(last, rows, cols, -1, -col_stride);
+    const std::vector<std::uint8_t> reversed = gather_rows(last, rows, cols, -1, -col_stride, "detector array");
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             EXPECT_EQ(forward[r * cols + c], value(r, c));
@@ -160,9 +191,9 @@ TEST(Batch, GatherRowsOfAnyLayout) {
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) padded[r * (cols + pad) + c] = value(r, c);
     }
-    EXPECT_EQ(gather_rows(padded.data(), rows, cols, cols + pad, 1), forward);
-    EXPECT_EQ(gather_rows(forward.data(), rows, cols, cols, 1), forward);
-    EXPECT_TRUE(gather_rows(nullptr, 0, cols, 0, 1).empty());
+    EXPECT_EQ(gather_rows(padded.data(), rows, cols, cols + pad, 1, "detector array"), forward);
+    EXPECT_EQ(gather_rows(forward.data(), rows, cols, cols, 1, "detector array"), forward);
+    EXPECT_TRUE(gather_rows(nullptr, 0, cols, 0, 1, "detector array").empty());
 }
 
 }  // namespace

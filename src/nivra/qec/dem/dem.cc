@@ -57,7 +57,22 @@ struct Block {
     std::uint64_t cost = 0;
     // Mechanisms appended by one pass over the block (at most cost / 8).
     std::uint64_t errors = 0;
+    // Bytes those mechanisms take (mechanism_bytes), so that a model too large
+    // for memory is refused before it is unrolled.
+    std::uint64_t bytes = 0;
 };
+
+// What one flattened mechanism occupies: the DemError and the heap blocks of
+// its two lists, each its indices plus the allocator's 8-byte header rounded
+// up to 16, at least 32 (as glibc's malloc takes them; shared components cost
+// nothing per repetition).
+std::uint64_t mechanism_bytes(const DemError& mechanism) {
+    auto list = [](std::size_t n) -> std::uint64_t {
+        if (n == 0) return 0;
+        return std::max<std::uint64_t>(32, (n * sizeof(DemIndex) + 8 + 15) / 16 * 16);
+    };
+    return sizeof(DemError) + list(mechanism.detectors.size()) + list(mechanism.observables.size());
+}
 
 // ---- text helpers ----
 
@@ -260,8 +275,9 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
     };
     std::vector<Open> open;
 
-    // errors <= cost / 8 <= MAX_FLATTENED_COST, so their sums cannot overflow.
-    auto add_cost = [&](std::size_t block, std::uint64_t cost, std::uint64_t errors,
+    // errors <= cost / 8 <= MAX_FLATTENED_COST and bytes <= 32 * cost, so their sums cannot overflow.
+    static_assert(sizeof(DemError) <= 32 * ERROR_BASE_COST - 64);
+    auto add_cost = [&](std::size_t block, std::uint64_t cost, std::uint64_t errors, std::uint64_t bytes,
                         std::size_t line) -> std::optional<Failure> {
         std::uint64_t total = 0;
         if (!checked_add(blocks[block].cost, cost, total) || total > MAX_FLATTENED_COST) {
@@ -269,7 +285,14 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
         }
         blocks[block].cost = total;
         blocks[block].errors += errors;
+        blocks[block].bytes += bytes;
         return std::nullopt;
+    };
+    auto append = [&](std::size_t block, Instr instr) {
+        reserve_one_more(blocks[block].instrs, [](std::size_t n) {
+            return fmt::display(std::uint64_t{n}) + " instructions of a detector error model";
+        });
+        blocks[block].instrs.push_back(std::move(instr));
     };
 
     std::size_t line_number = 0;
@@ -296,13 +319,14 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
                 return std::unexpected(Failure{limit_message(), body.line});
             }
             const std::uint64_t errors = cost == 0 ? 0 : body.count * blocks[body.block].errors;
-            if (auto failure = add_cost(parent, cost, errors, body.line)) return std::unexpected(*failure);
+            const std::uint64_t bytes = cost == 0 ? 0 : body.count * blocks[body.block].bytes;
+            if (auto failure = add_cost(parent, cost, errors, bytes, body.line)) return std::unexpected(*failure);
             Instr instr;
             instr.kind = Instr::Kind::Repeat;
             instr.line = body.line;
             instr.amount = body.count;
             instr.body = body.block;
-            blocks[parent].instrs.push_back(std::move(instr));
+            append(parent, std::move(instr));
             continue;
         }
         const std::size_t L = s.size();
@@ -324,6 +348,9 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
                 return std::unexpected(
                     Failure{"invalid repeat count " + quoted_code(count_text) + ": " + count.error(), line_number});
             }
+            reserve_one_more(blocks, [](std::size_t n) {
+                return fmt::display(std::uint64_t{n}) + " `repeat` blocks of a detector error model";
+            });
             blocks.emplace_back();
             open.push_back(Open{blocks.size() - 1, line_number, *count});
             continue;
@@ -349,11 +376,12 @@ std::expected<std::vector<Block>, Failure> parse_blocks(std::string_view text) {
             return std::unexpected(Failure{"unknown instruction: " + quoted_code(s), line_number});
         }
         if (!parsed) return std::unexpected(parsed.error());
-        const std::uint64_t errors = parsed->kind == Instr::Kind::Error ? 1 : 0;
-        if (auto failure = add_cost(current, leaf_cost(*parsed), errors, line_number)) {
+        const bool is_error = parsed->kind == Instr::Kind::Error;
+        const std::uint64_t bytes = is_error ? mechanism_bytes(parsed->mechanism) : 0;
+        if (auto failure = add_cost(current, leaf_cost(*parsed), is_error ? 1 : 0, bytes, line_number)) {
             return std::unexpected(*failure);
         }
-        blocks[current].instrs.push_back(std::move(*parsed));
+        append(current, std::move(*parsed));
     }
     if (!open.empty()) return std::unexpected(Failure{"unclosed `repeat` block", open.back().line});
     return blocks;
@@ -554,21 +582,25 @@ std::expected<DetectorErrorModel, Error> DetectorErrorModel::parse(std::string_v
     std::expected<std::vector<Block>, Failure> blocks = std::unexpected(Failure{});
     try {
         blocks = parse_blocks(text);
+    } catch (const AllocationError&) {
+        throw;
     } catch (const std::bad_alloc&) {
         throw AllocationError("cannot allocate memory to read a detector error model from " + fmt::bytes(text.size()) +
                               " of text");
     }
     if (!blocks) return std::unexpected(Error::dem_parse(blocks.error().line, std::move(blocks.error().message)));
+    // The whole unrolled size is known from the parse tree: it is checked
+    // before the first mechanism is appended, and a later failure of one of the
+    // small lists is reported against it.
+    const Block& top = (*blocks)[0];
+    auto what = [&] { return "a detector error model flattened to " + fmt::display(top.errors) + " mechanisms"; };
     ExecState state;
-    try {
-        state.errors.reserve(static_cast<std::size_t>((*blocks)[0].errors));
-        if (auto failure = exec_blocks(*blocks, state)) {
-            return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
-        }
-    } catch (const std::bad_alloc&) {
-        throw AllocationError("cannot allocate memory to flatten a detector error model beyond " +
-                              fmt::display(std::uint64_t{state.errors.size()}) + " mechanisms");
-    }
+    std::optional<Failure> failure;
+    allocate_checked(top.bytes, what, [&] {
+        state.errors.reserve(static_cast<std::size_t>(top.errors));
+        failure = exec_blocks(*blocks, state);
+    });
+    if (failure) return std::unexpected(Error::dem_parse(failure->line, std::move(failure->message)));
     DetectorErrorModel model;
     model.errors = std::move(state.errors);
     model.num_detectors = static_cast<std::size_t>(state.max_detector + 1);

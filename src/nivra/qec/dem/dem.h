@@ -110,9 +110,12 @@ struct DetectorErrorModel {
     // in execution order while flattening) is an Error::DemParse with its
     // 1-based line; lines count blank and comment lines. Nesting depth costs
     // no stack: reading and flattening are iterative. Running out of memory
-    // throws AllocationError naming the stage ("cannot allocate memory to read
-    // a detector error model from 1.4 GiB of text", "... to flatten a detector
-    // error model beyond 12345678 mechanisms").
+    // throws AllocationError: while reading, "cannot allocate memory to read a
+    // detector error model from 1.4 GiB of text" (or, for the parse tree's
+    // lists, "cannot allocate {size} for {n} instructions of a detector error
+    // model"); for the flat model, whose size is known before anything is
+    // unrolled and compared with memory_limit() then, "cannot allocate {size}
+    // for a detector error model flattened to {n} mechanisms".
     static std::expected<DetectorErrorModel, Error> parse(std::string_view text);
 
     // The flat model as DEM text: one `error` line per mechanism (its components,

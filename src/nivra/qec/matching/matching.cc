@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 
 namespace nivra::qec {
 
@@ -102,14 +104,24 @@ std::expected<MatchingGraph, Error> MatchingGraph::from_dem(const DetectorErrorM
     graph.num_detectors = dem.num_detectors;
     graph.num_observables = dem.num_observables;
     const std::size_t nodes = dem.num_detectors + 1;
-    graph.adjacency_offsets_.assign(nodes + 1, 0);
+    // The node side grows with the detector count, which a short model can
+    // make huge ("error(0.1) D400000000"): an offset per node, and per edge
+    // its record and two adjacency entries.
+    const std::uint64_t bytes =
+        saturating_add(saturating_mul(nodes + 1, sizeof(std::size_t)),
+                       saturating_mul(keys.size(), sizeof(MatchingEdge) + 2 * sizeof(std::size_t)));
+    allocate_checked(
+        bytes, [&] { return "the matching graph of " + fmt::display(std::uint64_t{dem.num_detectors}) + " detectors"; },
+        [&] {
+            graph.adjacency_offsets_.assign(nodes + 1, 0);
+            graph.adjacency_edges_.resize(2 * keys.size());
+            graph.edges.reserve(keys.size());
+        });
     for (const EdgeKey& key : keys) {
         ++graph.adjacency_offsets_[key.u + 1];
         ++graph.adjacency_offsets_[key.v + 1];
     }
     for (std::size_t x = 0; x < nodes; ++x) graph.adjacency_offsets_[x + 1] += graph.adjacency_offsets_[x];
-    graph.adjacency_edges_.resize(2 * keys.size());
-    graph.edges.reserve(keys.size());
     // Place each edge at its ends' cursors, kept in offsets[x + 1] while filling
     // (offsets[x + 1] then ends at the end of x's list, and offsets[0] stays 0).
     for (std::size_t x = nodes; x > 0; --x) graph.adjacency_offsets_[x] = graph.adjacency_offsets_[x - 1];

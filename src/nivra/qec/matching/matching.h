@@ -45,6 +45,9 @@ struct MatchingGraph {
     // first in model order decides), GraphTooLarge (the node count, detectors
     // plus the boundary, does not fit 32 bits: decoders keep 32-bit node ids
     // with all ones meaning none).
+    // Throws AllocationError "cannot allocate {size} for the matching graph of
+    // {n} detectors" when its node and edge tables exceed memory_limit() or
+    // cannot be allocated.
     static std::expected<MatchingGraph, Error> from_dem(const DetectorErrorModel& dem);
 
 private:

@@ -6,6 +6,8 @@
 #include <span>
 
 #include "nivra/core/error.h"
+#include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/qec/scratch.h"
 
 namespace nivra::qec {
@@ -299,10 +301,21 @@ UnionFindDecoder UnionFindDecoder::from_graph(const MatchingGraph& graph) {
     decoder.num_observables_ = graph.num_observables;
     decoder.num_nodes_ = graph.num_nodes();
     const std::size_t m = graph.edges.size();
-    decoder.eu_.resize(m);
-    decoder.ev_.resize(m);
-    decoder.emask_.resize(m);
-    decoder.elen_.resize(m);
+    // An offset per node; per edge its two ends, mask, length and two adjacency entries.
+    const std::uint64_t bytes =
+        saturating_add(saturating_mul(decoder.num_nodes_ + 1, sizeof(Id)),
+                       saturating_mul(m, 4 * sizeof(Id) + sizeof(std::uint64_t) + sizeof(std::uint32_t)));
+    allocate_checked(
+        bytes,
+        [&] { return "the union-find tables of " + fmt::display(std::uint64_t{graph.num_detectors}) + " detectors"; },
+        [&] {
+            decoder.eu_.resize(m);
+            decoder.ev_.resize(m);
+            decoder.emask_.resize(m);
+            decoder.elen_.resize(m);
+            decoder.offsets_.resize(decoder.num_nodes_ + 1);
+            decoder.adj_.reserve(2 * m);
+        });
     for (std::size_t e = 0; e < m; ++e) {
         const MatchingEdge& edge = graph.edges[e];
         decoder.eu_[e] = static_cast<Id>(edge.u);
@@ -310,9 +323,7 @@ UnionFindDecoder UnionFindDecoder::from_graph(const MatchingGraph& graph) {
         decoder.emask_[e] = observable_mask(edge.observables);
         decoder.elen_[e] = edge_length(edge.weight);
     }
-    decoder.offsets_.resize(decoder.num_nodes_ + 1);
     decoder.offsets_[0] = 0;
-    decoder.adj_.reserve(2 * m);
     for (std::size_t x = 0; x < decoder.num_nodes_; ++x) {
         for (std::size_t e : graph.adjacency(x)) decoder.adj_.push_back(static_cast<Id>(e));
         decoder.offsets_[x + 1] = static_cast<Id>(decoder.adj_.size());

@@ -42,7 +42,9 @@ public:
     static std::expected<UnionFindDecoder, Error> create(const DetectorErrorModel& dem);
     static std::expected<UnionFindDecoder, Error> create_weighted(const DetectorErrorModel& dem);
 
-    // The flat arrays of `graph`, with unit growth.
+    // The flat arrays of `graph`, with unit growth. Throws AllocationError
+    // "cannot allocate {size} for the union-find tables of {n} detectors" when
+    // they exceed memory_limit() or cannot be allocated.
     static UnionFindDecoder from_graph(const MatchingGraph& graph);
 
     // max(weight, 0) * 4 rounded half away from zero, clamped to [2, 256]
