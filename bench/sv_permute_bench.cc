@@ -2,7 +2,7 @@
 // optimiser renumbered): the in-place reordering against the copy into a
 // second buffer that it replaced.
 //
-//   InPlace/qubits:<n>/threads:<t>/perm:<p>/tile:<k>   permute_qubits, tile width k (0: the default)
+//   InPlace/qubits:<n>/threads:<t>/perm:<p>/tile:<k>   permute_qubits, tile width k (0: its own choice)
 //   Copy/qubits:<n>/threads:<t>/perm:<p>              a fresh zeroed buffer of the same length,
 //                                                     new[j] = old[src(j)] filled on the pool,
 //                                                     the old buffer released
@@ -91,7 +91,11 @@ void InPlace(benchmark::State& state) {
     const auto tile = static_cast<unsigned>(state.range(3));
     run_mapping(state, [&](CpuState& s, std::span<const Qubit> perm) {
         namespace k = nivra::sv::kernels;
-        k::permute_qubits(s.amps.data(), s.len(), perm, k::FIXED_POLICY, tile == 0 ? k::permute_tile_bits() : tile);
+        if (tile == 0) {
+            k::permute_qubits(s.amps.data(), s.len(), perm, k::FIXED_POLICY);
+        } else {
+            k::permute_qubits(s.amps.data(), s.len(), perm, k::FIXED_POLICY, tile);
+        }
     });
 }
 

@@ -693,15 +693,23 @@ TEST(PermuteQubits, RandomAndRelabellingPermutationsOfLargerStates) {
             }
         }
     }
-    // The default tile width, through the tuned policy (forced onto the pool
-    // in the forced-parallel run of these tests).
-    const CpuState start = t::random_state(20, rng);
-    const std::vector<Qubit> perm = t::random_qubits(20, 20, rng);
+    // The tile width chosen per permutation, through the tuned policy (forced
+    // onto the pool in the forced-parallel run of these tests).
+    const std::uint32_t n = 20;
+    const CpuState start = t::random_state(n, rng);
+    std::vector<std::vector<Qubit>> perms = {t::random_qubits(n, n, rng), t::random_qubits(n, n, rng)};
+    for (Qubit shift : {1u, 4u, 8u, 13u}) {
+        std::vector<Qubit> rotated(n);
+        for (Qubit q = 0; q < n; ++q) rotated[q] = (q + shift) % n;
+        perms.push_back(rotated);
+    }
     std::vector<Complex> expected(start.len());
-    reference::permute_qubits(start.amps.data(), expected.data(), start.len(), perm);
-    CpuState moved = start;
-    permute_qubits(moved.amps.data(), moved.len(), perm);
-    EXPECT_TRUE(t::same_bits(moved.amps.data(), expected.data(), expected.size()));
+    for (const std::vector<Qubit>& perm : perms) {
+        reference::permute_qubits(start.amps.data(), expected.data(), start.len(), perm);
+        CpuState moved = start;
+        permute_qubits(moved.amps.data(), moved.len(), perm);
+        EXPECT_TRUE(t::same_bits(moved.amps.data(), expected.data(), expected.size()));
+    }
 }
 
 TEST(PermuteQubits, BrokenPermutationsThrowBeforeMovingAnything) {

@@ -20,6 +20,9 @@ using Index = std::uint64_t;
 
 // Beyond this a tile no longer fits a cache, and its offset table grows with it.
 constexpr unsigned MAX_TILE_BITS = 20;
+// How much narrower than the default a tile may be chosen: 2^6 times smaller
+// tiles still copy in runs of kilobytes.
+constexpr unsigned NARROWER_TILES = 6;
 
 // The two passes of permute.h for one permutation.
 struct Plan {
@@ -115,7 +118,8 @@ void for_tiles(std::size_t tiles, std::size_t len, const ParPolicy& policy, Run&
 
 // Pass 1. Trading bit a_i with b_i for every pair sends index (tile with
 // exchanged high bits t, low bits x, other bits r) to (x, t, r) and back, so
-// each such pair of amplitudes is swapped once, by the tile with t < x.
+// each such pair of amplitudes is swapped once, by the tile with t < x. The
+// low bits below every a_i stay together: runs of contiguous amplitudes.
 void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPolicy& policy) {
     if (plan.exchange.empty()) return;
     std::vector<unsigned> low, high, rest;
@@ -127,13 +131,15 @@ void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPo
         low_mask |= Index{1} << a;
         high_mask |= Index{1} << b;
     }
-    for (unsigned p = 0; p < plan.k; ++p) {
+    const unsigned run_bits = static_cast<unsigned>(std::countr_zero(low_mask));
+    for (unsigned p = run_bits; p < plan.k; ++p) {
         if (((low_mask >> p) & 1) == 0) rest.push_back(p);
     }
     const std::vector<Index> low_offsets = offsets_of(low);
     const std::vector<Index> high_offsets = offsets_of(high);
     const std::vector<Index> rest_offsets = offsets_of(rest);
     const std::size_t values = low_offsets.size();
+    const std::size_t run = std::size_t{1} << run_bits;
     for_tiles(len >> plan.k, len, policy, [&](std::size_t begin, std::size_t end) {
         for (std::size_t tile = begin; tile < end; ++tile) {
             const Index base = Index{tile} << plan.k;
@@ -143,7 +149,7 @@ void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPo
             for (std::size_t x = t + 1; x < values; ++x) {
                 Complex* mine = amps + (base | low_offsets[x]);
                 Complex* theirs = amps + (group | high_offsets[x] | low_offsets[t]);
-                for (const Index r : rest_offsets) std::swap(mine[r], theirs[r]);
+                for (const Index r : rest_offsets) std::swap_ranges(mine + r, mine + r + run, theirs + r);
             }
         }
     });
@@ -160,15 +166,18 @@ void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolic
     const bool high_moves = !std::ranges::all_of(std::views::iota(k, plan.n), in_place);
     if (!low_moves && !high_moves) return;
     const std::size_t tile_len = std::size_t{1} << k;
-    const std::vector<Index> low_src = low_moves ? offsets_of(from.first(k)) : std::vector<Index>{};
+    // The low bits that stay where they are at the bottom of a tile keep
+    // amplitudes together in runs; the others place whole runs.
+    unsigned run_bits = 0;
+    while (run_bits < k && in_place(run_bits)) ++run_bits;
+    const std::size_t run = std::size_t{1} << run_bits;
+    const std::vector<Index> run_src = offsets_of(from.subspan(run_bits, k - run_bits));
     std::vector<unsigned> high_from(plan.n - k);
     for (std::size_t i = 0; i < high_from.size(); ++i) high_from[i] = from[k + i] - k;
     const BitGather tile_src(high_from);
     auto fill = [&](Complex* dst, const Complex* src) {
-        if (low_moves) {
-            for (std::size_t l = 0; l < tile_len; ++l) dst[l] = src[low_src[l]];
-        } else {
-            std::memcpy(dst, src, tile_len * sizeof(Complex));
+        for (std::size_t r = 0; r < run_src.size(); ++r) {
+            std::copy_n(src + run_src[r], run, dst + r * run);
         }
     };
     for_tiles(len >> k, len, policy, [&](std::size_t begin, std::size_t end) {
@@ -188,10 +197,20 @@ void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolic
     });
 }
 
-}  // namespace
+// A plan's work in passes over the state: the exchange one, the tile pass one
+// when it reorders amplitudes inside tiles and about half of one when it only
+// copies whole tiles (contiguous memory) along their cycles.
+double plan_cost(const Plan& plan) {
+    bool low_moves = false;
+    bool high_moves = false;
+    for (unsigned q = 0; q < plan.n; ++q) {
+        if (plan.from[q] != q) (q < plan.k ? low_moves : high_moves) = true;
+    }
+    return (plan.exchange.empty() ? 0.0 : 1.0) + (low_moves ? 1.0 : high_moves ? 0.5 : 0.0);
+}
 
-void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm, const ParPolicy& policy,
-                    unsigned tile_bits) {
+// Checks that perm is a permutation of 0..n-1 for len = 2^n and returns n.
+unsigned checked_qubit_count(std::size_t len, std::span<const Qubit> perm) {
     check_invariant(len != 0 && std::has_single_bit(len), "permute_qubits: amplitude count is not a power of two");
     const unsigned n = static_cast<unsigned>(std::countr_zero(len));
     check_invariant(perm.size() == n, "permute_qubits: permutation length differs from the qubit count");
@@ -201,9 +220,20 @@ void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm,
         check_invariant((seen >> p & 1) == 0, "permute_qubits: permutation repeats an entry");
         seen |= std::uint64_t{1} << p;
     }
-    const Plan plan = plan_permutation(perm, n, std::min({tile_bits, n, MAX_TILE_BITS}));
+    return n;
+}
+
+void run_plan(Complex* amps, std::size_t len, const Plan& plan, const ParPolicy& policy) {
     exchange_bits(amps, len, plan, policy);
     move_tiles(amps, len, plan, policy);
+}
+
+}  // namespace
+
+void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm, const ParPolicy& policy,
+                    unsigned tile_bits) {
+    const unsigned n = checked_qubit_count(len, perm);
+    run_plan(amps, len, plan_permutation(perm, n, std::min({tile_bits, n, MAX_TILE_BITS})), policy);
 }
 
 unsigned permute_tile_bits() {
@@ -214,7 +244,16 @@ unsigned permute_tile_bits() {
 }
 
 void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm, const ParPolicy& policy) {
-    permute_qubits(amps, len, perm, policy, permute_tile_bits());
+    const unsigned n = checked_qubit_count(len, perm);
+    // Narrower tiles can spare a pass: when the bits that move in are the ones
+    // just above the tile, the exchange puts every low bit in place at once.
+    const unsigned widest = std::min({permute_tile_bits(), n, MAX_TILE_BITS});
+    Plan best = plan_permutation(perm, n, widest);
+    for (unsigned k = widest; k-- > 0 && widest - k <= NARROWER_TILES;) {
+        Plan plan = plan_permutation(perm, n, k);
+        if (plan_cost(plan) < plan_cost(best)) best = std::move(plan);
+    }
+    run_plan(amps, len, best, policy);
 }
 
 }  // namespace nivra::sv::kernels

@@ -34,11 +34,12 @@ namespace nivra::sv::kernels {
 void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm, const ParPolicy& policy,
                     unsigned tile_bits);
 
-// The tile width of the one-argument form: a tile, the tile it is filled from
-// and the scratch together fit in one core's cache.
+// The widest tile of the form below: a tile, the tile it is filled from and
+// the scratch together fit in one core's cache.
 unsigned permute_tile_bits();
 
-// permute_qubits with permute_tile_bits().
+// permute_qubits with the tile width, at most permute_tile_bits(), that needs
+// the least work for `perm`.
 void permute_qubits(Complex* amps, std::size_t len, std::span<const Qubit> perm,
                     const ParPolicy& policy = tuned_policy());
 
