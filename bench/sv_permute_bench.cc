@@ -9,7 +9,10 @@
 //
 // Permutations: 0 = the relabelling of gates on the top 8 qubits (they become
 // 0..7, every other qubit moves up by 8), 1 = a random permutation, 2 = the
-// bit reversal. Threads 0 = the whole pool, 1 = one thread. 24 to 26 qubits
+// bit reversal; to time the passes apart, 3 = a random shuffle of qubits
+// 0..11 and one of the others (whole tiles move and are reordered inside), 4 =
+// random qubits of 0..11 traded with random ones above (an exchange only, at
+// the widest tile). Threads 0 = the whole pool, 1 = one thread. 24 to 26 qubits
 // (a 26-qubit state is 1 GiB; Copy needs two); 28 only with NIVRA_BENCH_28=1.
 //   ./sv_permute_bench --benchmark_filter='qubits:26/threads:0'
 
@@ -38,9 +41,19 @@ std::vector<Qubit> permutation(std::uint32_t n, std::int64_t kind) {
     for (Qubit q = 0; q < n; ++q) {
         perm[q] = kind == 0 ? (q + 8) % n : kind == 2 ? n - 1 - q : q;
     }
-    if (kind == 1) {
-        nivra::StdRng rng = nivra::StdRng::seed_from_u64(n);
-        for (std::uint32_t i = n; i > 1; --i) std::swap(perm[i - 1], perm[rng.next_u64() % i]);
+    nivra::StdRng rng = nivra::StdRng::seed_from_u64(n);
+    auto shuffle = [&](std::uint32_t begin, std::uint32_t end) {
+        for (std::uint32_t i = end; i > begin + 1; --i) std::swap(perm[i - 1], perm[begin + rng.next_u64() % (i - begin)]);
+    };
+    if (kind == 1) shuffle(0, n);
+    if (kind == 3) {
+        shuffle(0, 12);
+        shuffle(12, n);
+    }
+    if (kind == 4) {
+        for (Qubit q = 0; q < 12; ++q) {
+            if (rng.next_u64() % 2 == 0) std::swap(perm[q], perm[12 + rng.next_u64() % (n - 12)]);
+        }
     }
     return perm;
 }
@@ -106,7 +119,7 @@ void sizes(benchmark::internal::Benchmark* b, bool tiles) {
     if (nivra::bench::large_sizes_enabled()) qubits.push_back(28);
     for (std::int64_t n : qubits) {
         for (std::int64_t threads : {0, 1}) {
-            for (std::int64_t perm : {0, 1, 2}) {
+            for (std::int64_t perm : {0, 1, 2, 3, 4}) {
                 if (!tiles) {
                     b->Args({n, threads, perm});
                     continue;

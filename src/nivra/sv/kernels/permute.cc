@@ -23,6 +23,8 @@ constexpr unsigned MAX_TILE_BITS = 20;
 // How much narrower than the default a tile may be chosen: 2^6 times smaller
 // tiles still copy in runs of kilobytes.
 constexpr unsigned NARROWER_TILES = 6;
+// The exchange takes pairs of tiles in square blocks of 2^4 by 2^4.
+constexpr std::size_t EXCHANGE_BLOCK_BITS = 4;
 
 // The two passes of permute.h for one permutation.
 struct Plan {
@@ -106,23 +108,28 @@ private:
     std::vector<Index> table_;
 };
 
-// run(begin, end) over tile numbers, on the pool for a large enough state.
+// run(begin, end) over [0, items), on the pool for a state of len amplitudes
+// at least policy.min_amps.
 template <class Run>
-void for_tiles(std::size_t tiles, std::size_t len, const ParPolicy& policy, Run&& run) {
-    if (len >= policy.min_amps && tiles > 1) {
-        parallel_for_chunks(tiles, 1, run);
+void for_items(std::size_t items, std::size_t len, const ParPolicy& policy, Run&& run) {
+    if (len >= policy.min_amps && items > 1) {
+        parallel_for_chunks(items, 1, run);
     } else {
-        run(std::size_t{0}, tiles);
+        run(std::size_t{0}, items);
     }
 }
 
-// Pass 1. Trading bit a_i with b_i for every pair sends index (tile with
-// exchanged high bits t, low bits x, other bits r) to (x, t, r) and back, so
-// each such pair of amplitudes is swapped once, by the tile with t < x. The
-// low bits below every a_i stay together: runs of contiguous amplitudes.
+// Pass 1. Trading bit a_i with b_i for every pair sends index (exchanged
+// high bits t, exchanged low bits x, other bits) to (x, t, same) and back, so
+// each such pair of amplitudes is swapped once, from the side with t < x.
+// The low bits below every a_i stay together: runs of contiguous amplitudes.
+// For each setting of the high bits that stay (a group), the pairs are taken
+// a square block of (t, x) at a time: the tiles of one block of t against
+// those of one block of x, so that the amplitudes of a block come from a few
+// pages even when the exchanged high bits lie far apart.
 void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPolicy& policy) {
     if (plan.exchange.empty()) return;
-    std::vector<unsigned> low, high, rest;
+    std::vector<unsigned> low, high, rest, other_high;
     Index low_mask = 0;
     Index high_mask = 0;
     for (const auto& [a, b] : plan.exchange) {
@@ -135,21 +142,30 @@ void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPo
     for (unsigned p = run_bits; p < plan.k; ++p) {
         if (((low_mask >> p) & 1) == 0) rest.push_back(p);
     }
+    for (unsigned p = plan.k; p < plan.n; ++p) {
+        if (((high_mask >> p) & 1) == 0) other_high.push_back(p);
+    }
     const std::vector<Index> low_offsets = offsets_of(low);
     const std::vector<Index> high_offsets = offsets_of(high);
     const std::vector<Index> rest_offsets = offsets_of(rest);
-    const std::size_t values = low_offsets.size();
     const std::size_t run = std::size_t{1} << run_bits;
-    for_tiles(len >> plan.k, len, policy, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t tile = begin; tile < end; ++tile) {
-            const Index base = Index{tile} << plan.k;
-            std::size_t t = 0;
-            for (std::size_t i = 0; i < high.size(); ++i) t |= ((base >> high[i]) & 1) << i;
-            const Index group = base & ~high_mask;
-            for (std::size_t x = t + 1; x < values; ++x) {
-                Complex* mine = amps + (base | low_offsets[x]);
-                Complex* theirs = amps + (group | high_offsets[x] | low_offsets[t]);
-                for (const Index r : rest_offsets) std::swap_ranges(mine + r, mine + r + run, theirs + r);
+    const std::size_t values = low_offsets.size();
+    const std::size_t block = std::size_t{1} << std::min<std::size_t>(low.size(), EXCHANGE_BLOCK_BITS);
+    const std::size_t blocks = values / block;
+    const std::size_t groups = std::size_t{1} << other_high.size();
+    for_items(groups * blocks, len, policy, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t item = begin; item < end; ++item) {
+            Index group = 0;
+            for (std::size_t i = 0; i < other_high.size(); ++i) group |= Index{(item / blocks) >> i & 1} << other_high[i];
+            const std::size_t first_t = item % blocks * block;
+            for (std::size_t first_x = first_t; first_x < values; first_x += block) {
+                for (std::size_t t = first_t; t < first_t + block; ++t) {
+                    for (std::size_t x = std::max(first_x, t + 1); x < first_x + block; ++x) {
+                        Complex* mine = amps + (group | high_offsets[t] | low_offsets[x]);
+                        Complex* theirs = amps + (group | high_offsets[x] | low_offsets[t]);
+                        for (const Index r : rest_offsets) std::swap_ranges(mine + r, mine + r + run, theirs + r);
+                    }
+                }
             }
         }
     });
@@ -180,7 +196,7 @@ void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolic
             std::copy_n(src + run_src[r], run, dst + r * run);
         }
     };
-    for_tiles(len >> k, len, policy, [&](std::size_t begin, std::size_t end) {
+    for_items(len >> k, len, policy, [&](std::size_t begin, std::size_t end) {
         std::vector<Complex> scratch;
         for (Index tile = begin; tile < end; ++tile) {
             bool lowest = true;
