@@ -9,7 +9,6 @@
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 #include "nivra/core/memory.h"
-#include "nivra/core/parallel.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
 #include "nivra/sv/kernels/permute.h"
