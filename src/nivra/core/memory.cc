@@ -1,14 +1,13 @@
 #include "nivra/core/memory.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <limits>
 
+#include "nivra/core/cgroup.h"
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 
@@ -17,24 +16,6 @@ namespace nivra {
 namespace {
 
 constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
-
-// The start of a small kernel-provided file (these are a few KiB at most), or
-// nullopt when it cannot be opened.
-std::optional<std::string> read_small_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text(16384, '\0');
-    std::size_t used = 0;
-    while (used < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        used += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    text.resize(used);
-    return text;
-}
 
 std::optional<std::uint64_t> parse_decimal(std::string_view text) {
     std::uint64_t value = 0;
@@ -50,12 +31,6 @@ std::string_view trim_spaces(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-std::optional<std::uint64_t> min_of(std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
-    if (!a) return b;
-    if (!b) return a;
-    return std::min(*a, *b);
-}
-
 std::optional<std::uint64_t> physical_memory() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);
@@ -65,33 +40,15 @@ std::optional<std::uint64_t> physical_memory() {
     return bytes;
 }
 
-// The smallest limit in `file` of the cgroup at `path` under `mount` and of its ancestors.
-std::optional<std::uint64_t> cgroup_hierarchy_limit(const std::string& mount, std::string_view path,
-                                                    const char* file) {
-    std::optional<std::uint64_t> smallest;
-    for (std::optional<std::string_view> at = path; at; at = memory_files::parent_cgroup(*at)) {
-        std::string dir = mount;
-        if (*at != "/") dir += *at;
-        if (auto contents = read_small_file(dir + "/" + file)) {
-            smallest = min_of(smallest, memory_files::cgroup_limit(*contents));
-        }
-    }
-    return smallest;
-}
-
-// v2 (the unified hierarchy mounted at /sys/fs/cgroup) or else v1 (the memory
-// controller's own hierarchy).
+// The memory limit of the process's cgroup: v2 memory.max, v1 memory.limit_in_bytes.
 std::optional<std::uint64_t> cgroup_memory_limit() {
-    const std::optional<std::string> self = read_small_file("/proc/self/cgroup");
-    if (!self) return std::nullopt;
-    std::optional<std::uint64_t> limit;
-    if (auto v2 = memory_files::cgroup_path(*self, "")) {
-        limit = min_of(limit, cgroup_hierarchy_limit("/sys/fs/cgroup", *v2, "memory.max"));
-    }
-    if (auto v1 = memory_files::cgroup_path(*self, "memory")) {
-        limit = min_of(limit, cgroup_hierarchy_limit("/sys/fs/cgroup/memory", *v1, "memory.limit_in_bytes"));
-    }
-    return limit;
+    auto file_limit = [](const char* file) {
+        return [file](const std::string& dir) -> std::optional<std::uint64_t> {
+            const std::optional<std::string> contents = read_small_file(dir + "/" + file);
+            return contents ? memory_files::cgroup_limit(*contents) : std::nullopt;
+        };
+    };
+    return smallest_cgroup_limit("memory", file_limit("memory.max"), file_limit("memory.limit_in_bytes"));
 }
 
 // The soft limit of `resource`, absent when unset.
@@ -184,47 +141,10 @@ std::optional<std::uint64_t> kib_field(std::string_view text, std::string_view k
     return std::nullopt;
 }
 
-std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup, std::string_view controller) {
-    std::size_t pos = 0;
-    while (pos < proc_self_cgroup.size()) {
-        std::size_t end = proc_self_cgroup.find('\n', pos);
-        if (end == std::string_view::npos) end = proc_self_cgroup.size();
-        const std::string_view line = proc_self_cgroup.substr(pos, end - pos);
-        pos = end + 1;
-        // hierarchy-id:controller-list:path (the path may itself hold ':').
-        const std::size_t first = line.find(':');
-        if (first == std::string_view::npos) continue;
-        const std::size_t second = line.find(':', first + 1);
-        if (second == std::string_view::npos) continue;
-        const std::string_view id = line.substr(0, first);
-        const std::string_view controllers = line.substr(first + 1, second - first - 1);
-        const std::string_view path = line.substr(second + 1);
-        if (path.empty() || path.front() != '/') continue;
-        if (controller.empty()) {
-            if (id == "0" && controllers.empty()) return std::string(path);
-            continue;
-        }
-        for (std::size_t at = 0; at <= controllers.size();) {
-            std::size_t comma = controllers.find(',', at);
-            if (comma == std::string_view::npos) comma = controllers.size();
-            if (controllers.substr(at, comma - at) == controller) return std::string(path);
-            at = comma + 1;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<std::uint64_t> cgroup_limit(std::string_view contents) {
     const std::string_view value = trim_spaces(contents);
     if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
     return parse_decimal(value);
-}
-
-std::optional<std::string_view> parent_cgroup(std::string_view path) {
-    if (path.size() <= 1) return std::nullopt;
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
 }  // namespace memory_files

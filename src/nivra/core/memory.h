@@ -137,17 +137,9 @@ namespace memory_files {
 // The value of "Key:   123 kB" in /proc/meminfo or /proc/self/status, in bytes.
 std::optional<std::uint64_t> kib_field(std::string_view text, std::string_view key);
 
-// The cgroup path of the process from /proc/self/cgroup: the v2 line "0::/path"
-// when `controller` is empty, else the v1 line whose controller list names it
-// ("4:memory:/path", "3:cpu,memory:/path").
-std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup, std::string_view controller);
-
 // A cgroup memory limit file (v2 memory.max, v1 memory.limit_in_bytes): the
 // number it holds, or nullopt for "max" (no limit) and anything unreadable.
 std::optional<std::uint64_t> cgroup_limit(std::string_view contents);
-
-// "/a/b" -> "/a/b", "/a", "/": the cgroup and its ancestors, whose limits all apply.
-std::optional<std::string_view> parent_cgroup(std::string_view path);
 
 }  // namespace memory_files
 

@@ -14,9 +14,7 @@ namespace nivra {
 namespace {
 
 using memory_files::cgroup_limit;
-using memory_files::cgroup_path;
 using memory_files::kib_field;
-using memory_files::parent_cgroup;
 
 TEST(MemoryFiles, KibFieldsOfMeminfoAndStatus) {
     const std::string meminfo =
@@ -32,25 +30,6 @@ TEST(MemoryFiles, KibFieldsOfMeminfoAndStatus) {
     EXPECT_EQ(kib_field("VmSize:\t    3896 kB\nVmData:\t     428 kB", "VmData"), std::uint64_t{428} * 1024);
     EXPECT_EQ(kib_field("MemAvailable: lots kB\n", "MemAvailable"), std::nullopt);
     EXPECT_EQ(kib_field("MemAvailable: 18446744073709551615 kB\n", "MemAvailable"), std::nullopt);
-}
-
-TEST(MemoryFiles, CgroupPathsOfV1AndV2) {
-    const std::string hybrid =
-        "9:name=systemd:/\n"
-        "4:memory:/process_api/f36f\n"
-        "2:cpu,cpuacct:/\n"
-        "0::/user.slice/session-3.scope\n";
-    EXPECT_EQ(cgroup_path(hybrid, "memory"), "/process_api/f36f");
-    EXPECT_EQ(cgroup_path(hybrid, ""), "/user.slice/session-3.scope");
-    EXPECT_EQ(cgroup_path(hybrid, "cpuacct"), "/");
-    EXPECT_EQ(cgroup_path("3:cpu,memory:/a:b\n", "memory"), "/a:b");
-    EXPECT_EQ(cgroup_path("0::/\n", "memory"), std::nullopt);
-    EXPECT_EQ(cgroup_path("4:memory:/x\n", ""), std::nullopt);
-    EXPECT_EQ(cgroup_path("", ""), std::nullopt);
-
-    EXPECT_EQ(parent_cgroup("/a/b"), "/a");
-    EXPECT_EQ(parent_cgroup("/a"), "/");
-    EXPECT_EQ(parent_cgroup("/"), std::nullopt);
 }
 
 TEST(MemoryFiles, CgroupLimitValues) {

@@ -9,9 +9,9 @@
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
 #include "nivra/core/memory.h"
-#include "nivra/core/parallel.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/kernels.h"
+#include "nivra/sv/kernels/permute.h"
 #include "nivra/sv/kernels/tiled.h"
 #include "nivra/sv/measure.h"
 #include "nivra/sv/sampling.h"
@@ -222,43 +222,8 @@ void unpermute(CpuState& state, std::span<const Qubit> perm) {
         return;
     }
     check_invariant(len == (std::uint64_t{1} << n), "unpermute_state: state length is not 2^num_qubits");
-    // src(j) assembled one byte of j at a time: table[b][v] = OR of
-    // 2^perm[8b + i] over the set bits i of v.
-    const unsigned bytes = (n + 7) / 8;
-    std::vector<std::uint64_t> table(std::max(bytes, 1u) * 256, 0);
-    for (unsigned b = 0; b < bytes; ++b) {
-        for (unsigned v = 0; v < 256; ++v) {
-            std::uint64_t src = 0;
-            for (unsigned i = 0; i < 8; ++i) {
-                const unsigned q = 8 * b + i;
-                if (q < n && ((v >> i) & 1)) {
-                    src |= std::uint64_t{1} << perm[q];
-                }
-            }
-            table[b * 256 + v] = src;
-        }
-    }
-    AlignedBuf fresh = allocate_checked(
-        std::uint64_t{len} * sizeof(Complex),
-        [&] { return "the relabelled copy of a " + fmt::display(n) + "-qubit state vector"; },
-        [&] { return AlignedBuf(len); });
-    const Complex* old = state.amps.data();
-    Complex* out = fresh.data();
-    auto copy = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j) {
-            std::uint64_t src = 0;
-            for (unsigned b = 0; b < bytes; ++b) {
-                src |= table[b * 256 + ((j >> (8 * b)) & 0xFF)];
-            }
-            out[j] = old[src];
-        }
-    };
-    if (len >= kernels::FIXED_POLICY.min_amps) {
-        parallel_for_chunks(len, 4096, copy);
-    } else {
-        copy(0, len);
-    }
-    state.amps = std::move(fresh);
+    // In place: a second buffer would double the peak memory of a run.
+    kernels::permute_qubits(state.amps.data(), len, perm);
 }
 
 }  // namespace nivra::sv

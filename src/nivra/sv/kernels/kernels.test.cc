@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -9,6 +10,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
+#include "nivra/sv/kernels/permute.h"
 #include "nivra/sv/kernels/reference.h"
 #include "nivra/sv/kernels/simd.h"
 #include "nivra/sv/kernels/tiled.h"
@@ -639,6 +641,87 @@ TEST(Tuning, PolicyFollowsTheEnvironment) {
     if (grain != nullptr && std::string_view(grain) == "0") {
         EXPECT_EQ(p.grain, 1u);
     }
+}
+
+// ---- Qubit reordering in place ----------------------------------------------
+
+// permute_qubits on a copy of `start`, serially and under every parallel
+// policy, against the definition computed into a second buffer.
+void expect_permutes_like_definition(const CpuState& start, std::span<const Qubit> perm, unsigned tile_bits,
+                                     std::span<const ParPolicy> policies) {
+    std::vector<Complex> expected(start.len());
+    reference::permute_qubits(start.amps.data(), expected.data(), start.len(), perm);
+    for (const ParPolicy& policy : policies) {
+        CpuState moved = start;
+        permute_qubits(moved.amps.data(), moved.len(), perm, policy, tile_bits);
+        ASSERT_TRUE(t::same_bits(moved.amps.data(), expected.data(), expected.size()))
+            << "n " << start.num_qubits << " tile bits " << tile_bits << " min_amps " << policy.min_amps;
+    }
+}
+
+TEST(PermuteQubits, EveryPermutationOfSmallStatesAtEveryTileWidth) {
+    StdRng rng = StdRng::seed_from_u64(501);
+    const ParPolicy policies[] = {SERIAL_POLICY, ParPolicy{0, 1}};
+    for (std::uint32_t n = 0; n <= 6; ++n) {
+        const CpuState start = t::random_state(n, rng);
+        std::vector<Qubit> perm(n);
+        for (Qubit q = 0; q < n; ++q) perm[q] = q;
+        do {
+            // Tile width 0 moves single amplitudes along their cycles; n and
+            // beyond is one tile reordered through scratch.
+            for (unsigned tile_bits = 0; tile_bits <= n + 1; ++tile_bits) {
+                expect_permutes_like_definition(start, perm, tile_bits, policies);
+            }
+        } while (std::next_permutation(perm.begin(), perm.end()));
+    }
+}
+
+TEST(PermuteQubits, RandomAndRelabellingPermutationsOfLargerStates) {
+    StdRng rng = StdRng::seed_from_u64(502);
+    std::vector<ParPolicy> policies = {SERIAL_POLICY};
+    policies.insert(policies.end(), std::begin(PARALLEL_POLICIES), std::end(PARALLEL_POLICIES));
+    for (std::uint32_t n : {9u, 14u, 19u}) {
+        const CpuState start = t::random_state(n, rng);
+        // The relabelling of gates on the top qubits: n-4..n-1 to 0..3 and
+        // every other qubit up by 4.
+        std::vector<Qubit> rotated(n);
+        for (Qubit q = 0; q < n; ++q) rotated[q] = (q + 4) % n;
+        for (unsigned tile_bits : {3u, 7u, permute_tile_bits()}) {
+            expect_permutes_like_definition(start, rotated, tile_bits, policies);
+            for (int trial = 0; trial < 3; ++trial) {
+                expect_permutes_like_definition(start, t::random_qubits(n, n, rng), tile_bits, policies);
+            }
+        }
+    }
+    // The tile width chosen per permutation, through the tuned policy (forced
+    // onto the pool in the forced-parallel run of these tests).
+    const std::uint32_t n = 20;
+    const CpuState start = t::random_state(n, rng);
+    std::vector<std::vector<Qubit>> perms = {t::random_qubits(n, n, rng), t::random_qubits(n, n, rng)};
+    for (Qubit shift : {1u, 4u, 8u, 13u}) {
+        std::vector<Qubit> rotated(n);
+        for (Qubit q = 0; q < n; ++q) rotated[q] = (q + shift) % n;
+        perms.push_back(rotated);
+    }
+    std::vector<Complex> expected(start.len());
+    for (const std::vector<Qubit>& perm : perms) {
+        reference::permute_qubits(start.amps.data(), expected.data(), start.len(), perm);
+        CpuState moved = start;
+        permute_qubits(moved.amps.data(), moved.len(), perm);
+        EXPECT_TRUE(t::same_bits(moved.amps.data(), expected.data(), expected.size()));
+    }
+}
+
+TEST(PermuteQubits, BrokenPermutationsThrowBeforeMovingAnything) {
+    StdRng rng = StdRng::seed_from_u64(503);
+    const CpuState start = t::random_state(3, rng);
+    CpuState s = start;
+    const std::vector<Qubit> short_perm = {0, 1}, repeat = {0, 1, 1}, out_of_range = {0, 1, 3};
+    EXPECT_THROW(permute_qubits(s.amps.data(), s.len(), short_perm, SERIAL_POLICY, 1), InvariantError);
+    EXPECT_THROW(permute_qubits(s.amps.data(), s.len(), repeat, SERIAL_POLICY, 1), InvariantError);
+    EXPECT_THROW(permute_qubits(s.amps.data(), s.len(), out_of_range, SERIAL_POLICY, 1), InvariantError);
+    EXPECT_THROW(permute_qubits(s.amps.data(), 6, std::vector<Qubit>{0, 1}, SERIAL_POLICY, 1), InvariantError);
+    EXPECT_TRUE(t::same_bits(s.amps.data(), start.amps.data(), s.len()));
 }
 
 }  // namespace

@@ -209,4 +209,15 @@ void diagonal_phase(Complex* amps, std::size_t len, std::span<const ir::PhaseTer
     }
 }
 
+void permute_qubits(const Complex* in, Complex* out, std::size_t len, std::span<const Qubit> perm) {
+    for (std::uint64_t j = 0; j < len; ++j) {
+        std::uint64_t src = 0;
+        for (std::size_t q = 0; q < perm.size(); ++q) {
+            src |= ((j >> q) & 1) << perm[q];
+        }
+        check_index(src, len, "reference permute_qubits: source index");
+        out[j] = in[src];
+    }
+}
+
 }  // namespace nivra::sv::kernels::reference

@@ -37,5 +37,8 @@ void kq(Complex* amps, std::size_t len, std::span<const Qubit> targets, std::uin
         std::span<const Complex> matrix);
 // θ, cos θ and sin θ afresh for every index.
 void diagonal_phase(Complex* amps, std::size_t len, std::span<const ir::PhaseTerm> terms);
+// The state relabelled into a second buffer, as the relabelling is defined:
+// out[j] = in[src(j)], src(j) = OR of 2^perm[q] over the set bits q of j.
+void permute_qubits(const Complex* in, Complex* out, std::size_t len, std::span<const Qubit> perm);
 
 }  // namespace nivra::sv::kernels::reference

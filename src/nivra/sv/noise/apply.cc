@@ -1,10 +1,5 @@
 #include "nivra/sv/noise/apply.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/partitioner.h>
-#include <tbb/task_arena.h>
-
 #include <algorithm>
 #include <atomic>
 #include <boost/container/small_vector.hpp>
@@ -281,7 +276,7 @@ std::expected<std::vector<std::uint64_t>, NoiseError> run_noisy(const ir::Circui
                 // Isolated: while this shot waits in a parallel kernel, its
                 // thread only helps that kernel and never picks up another
                 // lane, so a thread holds at most one shot's state.
-                tbb::this_task_arena::isolate([&] { result.emplace(prepared->run_trajectory(seed, shot)); });
+                run_isolated([&] { result.emplace(prepared->run_trajectory(seed, shot)); });
             } catch (...) {
                 stop.store(true, std::memory_order_relaxed);
                 throw;
@@ -302,16 +297,7 @@ std::expected<std::vector<std::uint64_t>, NoiseError> run_noisy(const ir::Circui
     if (lanes == 1) {
         lane();
     } else {
-        pool().execute([&] {
-            tbb::parallel_for(
-                tbb::blocked_range<std::size_t>(0, lanes, 1),
-                [&](const tbb::blocked_range<std::size_t>& range) {
-                    for (std::size_t l = range.begin(); l < range.end(); ++l) {
-                        lane();
-                    }
-                },
-                tbb::simple_partitioner());
-        });
+        parallel_lanes(lanes, lane);
     }
     if (first_error) {
         return std::unexpected(*first_error);
