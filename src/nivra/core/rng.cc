@@ -1,7 +1,9 @@
 #include "nivra/core/rng.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -121,9 +123,25 @@ std::uint64_t StdRng::next_u64_across_refill() {
     return static_cast<std::uint64_t>(buffer_[0]) << 32 | low;
 }
 
+namespace {
+
+// Counts the forks this process came through. A child inherits its parent's
+// generators word for word, and would otherwise draw the very seeds its parent
+// draws next; a thread rekeys when the count moved since it keyed.
+std::atomic<std::uint64_t> forks_survived{0};
+
+void on_fork_in_child() { forks_survived.fetch_add(1, std::memory_order_relaxed); }
+
+[[maybe_unused]] const int rng_fork_handler = ::pthread_atfork(nullptr, nullptr, on_fork_in_child);
+
+}  // namespace
+
 std::uint64_t thread_rng_next_u64() {
     thread_local std::optional<StdRng> rng;
-    if (!rng) {
+    thread_local std::uint64_t keyed_after_forks = 0;
+    const std::uint64_t forks = forks_survived.load(std::memory_order_relaxed);
+    if (!rng || keyed_after_forks != forks) {
+        keyed_after_forks = forks;
         auto keyed = StdRng::from_entropy();
         if (!keyed)
             invariant_failure("could not key the thread generator from the operating system: " +

@@ -69,8 +69,8 @@ private:
     std::size_t index_ = 64;  // next unread word; 64 means empty
 };
 
-// One 64-bit value from this thread's generator, which is keyed once from the
-// operating system on first use in each thread.
+// One 64-bit value from this thread's generator, which is keyed from the
+// operating system on first use in each thread, and again after a fork.
 std::uint64_t thread_rng_next_u64();
 
 }  // namespace nivra

@@ -1,6 +1,8 @@
 #include "nivra/core/rng.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <fstream>
@@ -195,6 +197,28 @@ TEST(StdRng, EntropyKeyedGeneratorsDiffer) {
     for (auto& thread : threads) thread.join();
     firsts.insert(results.begin(), results.end());
     EXPECT_EQ(firsts.size(), results.size());
+}
+
+TEST(StdRng, ThreadGeneratorOfAForkedChildDiffersFromItsParents) {
+    thread_rng_next_u64();  // keyed before the fork
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::uint64_t drawn[2] = {thread_rng_next_u64(), thread_rng_next_u64()};
+        const bool written = ::write(pipe_ends[1], drawn, sizeof drawn) == sizeof drawn;
+        ::_exit(written ? 0 : 1);
+    }
+    std::uint64_t in_child[2] = {};
+    const bool read_whole = ::read(pipe_ends[0], in_child, sizeof in_child) == sizeof in_child;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    ASSERT_TRUE(read_whole && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::uint64_t in_parent[2] = {thread_rng_next_u64(), thread_rng_next_u64()};
+    EXPECT_FALSE(in_child[0] == in_parent[0] && in_child[1] == in_parent[1]);
 }
 
 }  // namespace
