@@ -4,7 +4,7 @@ RAYON_NUM_THREADS set to the CPU count, for one or more builds side by side.
 Also the peak resident memory of a run whose gates sit on the top qubits (the
 optimiser renumbers them, and the final state is mapped back).
 
-    python3 bench/pool_cpus.py --sites /work/site-main0 /work/site-mine --cpus 0,1 --dem d9.dem
+    python3 bench/pool_cpus.py --sites OLD_SITE NEW_SITE --cpus 0,1 --dem d9.dem   # site: a pip --target folder
     python3 bench/pool_cpus.py --sites ... --peak 24 28          # peak memory only
 
 Every case runs in a child process of its own (the pool's size is fixed per
