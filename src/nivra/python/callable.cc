@@ -134,8 +134,8 @@ void add_property(nb::handle type, PyMethodDef* def, const char* doc) {
     PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.ptr()), def);
     if (descr == nullptr) throw nb::python_error();
     nb::object getter = nb::steal(descr);
-    nb::object prop = builtins_module().attr("property")(getter, nb::none(), nb::none(),
-                                                         doc ? nb::object(nb::str(doc)) : nb::none());
+    nb::object prop =
+        builtins_module().attr("property")(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
     if (PyObject_SetAttrString(type.ptr(), def->ml_name, prop.ptr()) != 0) throw nb::python_error();
 }
 

@@ -29,7 +29,7 @@ struct NodeState {
     Id next_member = NONE;
     Id parent_edge = NONE;  // peeling forest, valid when visited this shot
     Id parent_node = NONE;
-    Id grown_degree = 0;  // incident edges grown this shot
+    Id grown_degree = 0;        // incident edges grown this shot
     std::uint8_t parity = 0;    // odd number of defects in the cluster (at roots)
     std::uint8_t boundary = 0;  // the cluster holds the boundary node (at roots)
     std::uint8_t defect = 0;    // peeling flag
