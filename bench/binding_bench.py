@@ -139,9 +139,8 @@ def cases():
             for _ in range(1000):
                 f(0, 1)
 
-    one_by_one = [
-        (f"builder {fn.__name__[2:]}", fn, 200_000) for fn in (b_h, b_t, b_rx, b_u3, b_cx, b_crz, b_ccx, b_cp, b_measure)
-    ]
+    builders_one_by_one = (b_h, b_t, b_rx, b_u3, b_cx, b_crz, b_ccx, b_cp, b_measure)
+    one_by_one = [(f"builder {fn.__name__[2:]}", fn, 200_000) for fn in builders_one_by_one]
     return one_by_one + [
         ("h/rx/cx builders", builders, 300_000),
         ("crz by keyword", builders_by_keyword, 100_000),

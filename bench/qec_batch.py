@@ -103,7 +103,9 @@ def child(args):
     from nivra import _native
     from nivra.qec import Decoder, DetectorErrorModel
 
-    models = [(f"{kind} d={distance}", text) for distance in args.distances for kind, text in [model_text(distance, args.p)]]
+    models = [
+        (f"{kind} d={distance}", text) for distance in args.distances for kind, text in [model_text(distance, args.p)]
+    ]
     models += [(os.path.basename(path), open(path).read()) for path in args.dem_files]
     one_line = {}
     for label, text in models:
