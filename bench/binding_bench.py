@@ -1,20 +1,26 @@
 """Per-call cost of the binding layer: argument parsing and conversion, as a Python caller sees it.
 
     python3 bench/binding_bench.py [--quick]
+    python3 bench/binding_bench.py --sites /work/site-a114325 /work/site-new [--rounds 5]
 
 Each case repeats one cheap call many times (the work behind it is small, so the
 time is mostly the parsing, the conversions and the result); the median of
-several rounds is printed in nanoseconds per call.
+several rounds is printed in nanoseconds per call. The gate builders are timed
+one by one, one case per shape of arguments (no angle, one, three; one, two and
+three qubits; cp's external control). With --sites the builds alternate in
+fresh interpreters (bench/sites.py) and the table gives each build's best.
 """
 
 import argparse
+import json
+import os
 import statistics
+import sys
 import time
 
 import numpy as np
 
-import nivra
-from nivra import qec
+import sites
 
 
 def per_call(fn, calls, rounds):
@@ -27,6 +33,9 @@ def per_call(fn, calls, rounds):
 
 
 def cases():
+    import nivra
+    from nivra import qec
+
     def builders(n):
         c = nivra.Circuit(2)
         h, rx, cx = c.h, c.rx, c.cx
@@ -73,7 +82,66 @@ def cases():
         for _ in range(n):
             decoder.decode(dets)
 
-    return [
+    # One builder per case, called through a bound method, 1000 gates per fresh
+    # 3-qubit circuit: the instruction list stays small and its memory warm, so
+    # the time is the call's, not the list's growth.
+    def b_h(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).h
+            for _ in range(1000):
+                f(0)
+
+    def b_t(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).t
+            for _ in range(1000):
+                f(1)
+
+    def b_rx(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).rx
+            for _ in range(1000):
+                f(0.5, 0)
+
+    def b_u3(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).u3
+            for _ in range(1000):
+                f(0.1, 0.2, 0.3, 2)
+
+    def b_cx(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).cx
+            for _ in range(1000):
+                f(0, 1)
+
+    def b_crz(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).crz
+            for _ in range(1000):
+                f(0.5, 1, 2)
+
+    def b_ccx(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).ccx
+            for _ in range(1000):
+                f(0, 1, 2)
+
+    def b_cp(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).cp
+            for _ in range(1000):
+                f(0.75, 2, 0)
+
+    def b_measure(n):
+        for _ in range(n // 1000):
+            f = nivra.Circuit(3).measure
+            for _ in range(1000):
+                f(0, 1)
+
+    builders_one_by_one = (b_h, b_t, b_rx, b_u3, b_cx, b_crz, b_ccx, b_cp, b_measure)
+    one_by_one = [(f"builder {fn.__name__[2:]}", fn, 200_000) for fn in builders_one_by_one]
+    return one_by_one + [
         ("h/rx/cx builders", builders, 300_000),
         ("crz by keyword", builders_by_keyword, 100_000),
         ("num_qubits property", properties, 300_000),
@@ -87,11 +155,21 @@ def cases():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls, for a smoke test")
+    sites.add_arguments(parser)
     args = parser.parse_args()
+    if args.sites:
+        command = [sys.executable, os.path.abspath(__file__), "--child"] + (["--quick"] if args.quick else [])
+        sites.compare(command, args.sites, args.rounds, "ns")
+        return
+    timings = {}
     for name, fn, calls in cases():
         if args.quick:
             calls //= 20
-        print(f"{name:40s} {per_call(fn, calls, 3 if args.quick else 7):9.1f} ns/call")
+        timings[name] = per_call(fn, calls, 3 if args.quick else 7)
+        if not args.child:
+            print(f"{name:40s} {timings[name]:9.1f} ns/call")
+    if args.child:
+        print(json.dumps(timings))
 
 
 if __name__ == "__main__":

@@ -11,6 +11,11 @@ and of first - second.
     python bench/first_call.py                  # 20 qubits, 7 trials, all threads
     python bench/first_call.py --threads 1      # RAYON_NUM_THREADS=1
     python bench/first_call.py --qubits 24 --trials 5
+    python bench/first_call.py --qubits 3 --sites /work/site-a114325 /work/site-new --rounds 21
+
+With --sites the builds alternate, one fresh interpreter per build and round
+(bench/sites.py), and the table gives each build's best import, first, second
+and third call, and the fewest page faults of the first call.
 """
 
 import argparse
@@ -19,6 +24,8 @@ import os
 import statistics
 import subprocess
 import sys
+
+import sites
 
 CHILD = r"""
 import json, resource, sys, time
@@ -33,12 +40,15 @@ for layer in range(4):
     for q in range(layer % 2, n - 1, 2):
         c.cx(q, q + 1)
     for q in range(n):
-        c.rz(0.1 * (q + layer + 1), q)
+        if sys.argv[2] in ("stab", "stabilizer"):
+            c.s(q)  # the stabilizer runs Clifford gates only
+        else:
+            c.rz(0.1 * (q + layer + 1), q)
 times, faults, sys_ms = [], [], []
 for _ in range(3):
     r0 = resource.getrusage(resource.RUSAGE_SELF)
     t = time.perf_counter()
-    nivra.run(c, shots=1, backend="sv", seed=5)
+    nivra.run(c, shots=1, backend=sys.argv[2], seed=5)
     times.append(time.perf_counter() - t)
     r1 = resource.getrusage(resource.RUSAGE_SELF)
     faults.append(r1.ru_minflt - r0.ru_minflt)
@@ -52,16 +62,33 @@ def main() -> None:
     ap.add_argument("--qubits", type=int, default=20)
     ap.add_argument("--trials", type=int, default=7)
     ap.add_argument("--threads", type=int, default=0, help="RAYON_NUM_THREADS; 0 leaves it unset")
+    ap.add_argument("--backend", default="sv", help="backend of the timed runs; with stab, S takes the place of RZ")
+    sites.add_arguments(ap)
     args = ap.parse_args()
 
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     if args.threads > 0:
         env["RAYON_NUM_THREADS"] = str(args.threads)
+    command = [sys.executable, "-c", CHILD, str(args.qubits), args.backend]
+    if args.sites:
+        results = sites.run_rounds(command, args.sites, args.rounds, env)
+        flat = {
+            site: [
+                {"import ms": 1e3 * r["import"], "first ms": 1e3 * r["calls"][0], "second ms": 1e3 * r["calls"][1],
+                 "third ms": 1e3 * r["calls"][2], "first faults": r["faults"][0]}
+                for r in rows
+            ]
+            for site, rows in results.items()
+        }
+        load = os.getloadavg()
+        print(f"qubits={args.qubits} backend={args.backend} threads={args.threads or 'all'} rounds={args.rounds} "
+              f"load={load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+        sites.report(flat, "")
+        return
     rows = []
     for _ in range(args.trials):
-        out = subprocess.run([sys.executable, "-c", CHILD, str(args.qubits)], env=env, check=True,
-                             capture_output=True, text=True)
+        out = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
         rows.append(json.loads(out.stdout))
 
     def med(values):

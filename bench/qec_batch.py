@@ -5,13 +5,18 @@ decode_batch on all-zero detector rows (the quiet shots of a low-noise run).
     python bench/qec_batch.py                          # d = 5, 7, 9; mwpm, union-find, bp-osd
     python bench/qec_batch.py --distances 9 --decoders mwpm bp-osd --seconds 3
     python bench/qec_batch.py --decoders bp bp-osd relay-bp relay-bp-osd --dem-files tests/data/qec/surface_d5_p003.dem
+    python bench/qec_batch.py --distances 5 9 13 --p 0.001 --decoders union-find union-find-weighted mwpm \
+        --threads 1 --sites /work/site-a114325 /work/site-new --rounds 5
 
-The models are rotated surface-code memory experiments (rounds = distance) with
-circuit-level depolarizing noise p = 0.003, written by stim when it is
-installed, else phenomenological repetition-code memories generated here. The
-pool size is fixed per process (RAYON_NUM_THREADS is read once), so every
+The models are rotated surface-code memory experiments (rounds = distance)
+with circuit-level depolarizing noise p (default 0.003), written by stim when
+it is installed, else phenomenological repetition-code memories generated here.
+The pool size is fixed per process (RAYON_NUM_THREADS is read once), so every
 thread count runs in a child process of its own. Detector samples come from an
-independent Bernoulli simulation of the model's mechanisms with NumPy.
+independent Bernoulli simulation of the model's mechanisms with NumPy. With
+--sites the builds alternate, one fresh interpreter per build, round and thread
+count (bench/sites.py), each decoding the same --shots rows, and the table gives
+each build's best rate (shots per second, higher is better).
 """
 
 import argparse
@@ -22,6 +27,8 @@ import sys
 import time
 
 import numpy as np
+
+import sites
 
 
 def surface_dem_text(distance, p):
@@ -51,11 +58,11 @@ def repetition_dem_text(distance, p):
     return "\n".join(lines)
 
 
-def model_text(distance):
+def model_text(distance, p):
     try:
-        return "surface", surface_dem_text(distance, 0.003)
+        return "surface", surface_dem_text(distance, p)
     except ImportError:
-        return "repetition", repetition_dem_text(distance, 0.03)
+        return "repetition", repetition_dem_text(distance, 10 * p)
 
 
 def sample(dem, shots, seed):
@@ -96,8 +103,11 @@ def child(args):
     from nivra import _native
     from nivra.qec import Decoder, DetectorErrorModel
 
-    models = [(f"{kind} d={distance}", text) for distance in args.distances for kind, text in [model_text(distance)]]
+    models = [
+        (f"{kind} d={distance}", text) for distance in args.distances for kind, text in [model_text(distance, args.p)]
+    ]
     models += [(os.path.basename(path), open(path).read()) for path in args.dem_files]
+    one_line = {}
     for label, text in models:
         dem = DetectorErrorModel(text)
         for name in args.decoders:
@@ -107,7 +117,7 @@ def child(args):
             start = time.perf_counter()
             decoder.decode_batch(probe)
             per_shot = max((time.perf_counter() - start) / 64, 1e-7)
-            shots = int(min(max(args.seconds / 10 / per_shot, 256), args.max_shots))
+            shots = args.shots or int(min(max(args.seconds / 10 / per_shot, 256), args.max_shots))
             dets = sample(dem, shots, seed=2)
             packed = np.packbits(dets.astype(bool), axis=1, bitorder="little")
             decoder.decode_batch(dets[: min(shots, 1024)])  # warm the per-thread scratch
@@ -120,6 +130,10 @@ def child(args):
             zero_shots = int(min(max(args.seconds / 10 / per_shot, 256), args.max_shots * 10))
             quiet = np.zeros((zero_shots, dem.num_detectors), dtype=np.uint8)
             zero = best_rate(lambda: decoder.decode_batch(quiet), zero_shots, args.seconds / 2)
+            if args.one_line:
+                for kind, rate in (("dense", dense), ("packed", bits), ("zero", zero)):
+                    one_line[f"{label} {name} {kind}"] = rate
+                continue
             print(
                 json.dumps(
                     dict(
@@ -136,6 +150,8 @@ def child(args):
                 ),
                 flush=True,
             )
+    if args.one_line:
+        print(json.dumps(one_line))
 
 
 def main():
@@ -146,10 +162,24 @@ def main():
     parser.add_argument("--threads", nargs="+", default=["1", "all"], help="pool sizes; 'all' = every CPU")
     parser.add_argument("--seconds", type=float, default=2.0, help="timing budget per measurement")
     parser.add_argument("--max-shots", type=int, default=200000)
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--p", type=float, default=0.003, help="noise strength of the generated models")
+    parser.add_argument("--shots", type=int, default=0, help="rows per decode_batch call (0: sized by timing)")
+    parser.add_argument("--one-line", action="store_true", help=argparse.SUPPRESS)
+    sites.add_arguments(parser)
     args = parser.parse_args()
     if args.child:
         child(args)
+        return
+    if args.sites:
+        for threads in args.threads:
+            env = dict(os.environ)
+            env["RAYON_NUM_THREADS"] = str(os.cpu_count() or 1) if threads == "all" else threads
+            print(f"RAYON_NUM_THREADS={env['RAYON_NUM_THREADS']} p={args.p}")
+            # The same rows for every build: a fixed count, not one sized by each build's speed.
+            command = [sys.executable, os.path.abspath(__file__), "--child", "--one-line", "--seconds",
+                       str(args.seconds), "--shots", str(args.shots or 20000), "--p", str(args.p), "--distances",
+                       *map(str, args.distances), "--decoders", *args.decoders, "--dem-files", *args.dem_files]
+            sites.compare(command, args.sites, args.rounds, "/s", lower_is_better=False, env=env)
         return
 
     results = {}
@@ -157,8 +187,8 @@ def main():
         env = dict(os.environ)
         env["RAYON_NUM_THREADS"] = str(os.cpu_count() or 1) if threads == "all" else threads
         command = [sys.executable, __file__, "--child", "--seconds", str(args.seconds), "--max-shots",
-                   str(args.max_shots), "--distances", *map(str, args.distances), "--decoders", *args.decoders,
-                   "--dem-files", *args.dem_files]
+                   str(args.max_shots), "--shots", str(args.shots), "--p", str(args.p), "--distances",
+                   *map(str, args.distances), "--decoders", *args.decoders, "--dem-files", *args.dem_files]
         out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
         for line in out.splitlines():
             row = json.loads(line)

@@ -1,20 +1,33 @@
 """Timings of nivra.run() on its hot paths, as a Python caller sees them.
 
     python3 bench/run_bench.py [--quick]
+    python3 bench/run_bench.py --small [--sites /work/site-a114325 /work/site-new --rounds 5]
 
 Each case is built once and run a few times; the median wall time is printed.
 The stabilizer path samples at most 64 qubits, so a 1000-qubit Clifford
 circuit is refused before simulating (its time is that of the refusal); the
 stabilizer cases that run use 64 qubits.
+
+--small times small runs instead, where the fixed costs of a run show: the
+stabilizer and the state vector at 2 to 10 qubits, 1000 shots, a brickwork of
+depth 4 (Clifford for the stabilizer), the best per-run time of repeated runs.
+With --sites the builds alternate in fresh interpreters (bench/sites.py).
 """
 
 import argparse
+import json
 import os
 import random
 import statistics
+import sys
 import time
 
-import nivra
+import sites
+
+try:
+    import nivra
+except ImportError:  # a --sites parent needs no build of its own
+    nivra = None
 
 
 def random_circuit(n, depth, rng):
@@ -88,10 +101,59 @@ def refused(fn):
     raise AssertionError("expected a refusal")
 
 
+def small_circuit(n, clifford):
+    """H on every qubit, then 4 layers of CNOT brickwork and one-qubit gates (S, or RZ and RY)."""
+    c = nivra.Circuit(n)
+    for q in range(n):
+        c.h(q)
+    for layer in range(4):
+        for q in range(layer % 2, n - 1, 2):
+            c.cx(q, q + 1)
+        for q in range(n):
+            if clifford:
+                c.s(q)
+            else:
+                c.rz(0.1 * (q + layer + 1), q)
+                c.ry(0.2 * (q + 1), q)
+    return c
+
+
+def small_runs(quick):
+    """{case: best microseconds per run}."""
+    out = {}
+    runs = 50 if quick else 400
+    for backend in ("stab", "sv"):
+        for n in (2, 4, 6, 8, 10):
+            c = small_circuit(n, backend == "stab")
+            for _ in range(20):
+                nivra.run(c, shots=1000, backend=backend, seed=1)
+            best = float("inf")
+            for _ in range(5):
+                start = time.perf_counter()
+                for _ in range(runs // 5):
+                    nivra.run(c, shots=1000, backend=backend, seed=1)
+                best = min(best, (time.perf_counter() - start) / (runs // 5))
+            out[f"{backend} {n} qubits, 1000 shots"] = 1e6 * best
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller sizes, one repetition")
+    parser.add_argument("--small", action="store_true", help="time small runs (2-10 qubits) only")
+    sites.add_arguments(parser)
     args = parser.parse_args()
+    if args.small:
+        if args.sites:
+            command = [sys.executable, os.path.abspath(__file__), "--small", "--child"] + (
+                ["--quick"] if args.quick else [])
+            sites.compare(command, args.sites, args.rounds, "us")
+        elif args.child:
+            print(json.dumps(small_runs(args.quick)))
+        else:
+            for case, us in small_runs(args.quick).items():
+                print(f"{case:<40} {us:10.1f} us per run (best)")
+        return
     rng = random.Random(1)
     repeat = 1 if args.quick else 3
     sv_sizes = [16] if args.quick else [20, 22, 24]

@@ -18,6 +18,14 @@ namespace {
     throw nb::python_error();
 }
 
+// The builtins module, imported once: an import per added member costs more
+// than adding it. Kept for the life of the process (a static destructor would
+// run after the interpreter is gone).
+nb::handle builtins_module() {
+    static PyObject* const module = nb::module_::import_("builtins").release().ptr();
+    return module;
+}
+
 std::string utf8_of(PyObject* str) {
     Py_ssize_t len = 0;
     const char* p = PyUnicode_AsUTF8AndSize(str, &len);
@@ -118,7 +126,7 @@ void add_static_method(nb::handle type, PyMethodDef* def) {
     nb::object owned = nb::steal(fn);
     // PyStaticMethod_New is outside the limited API; calling the builtin type
     // makes the same object on every interpreter.
-    nb::object static_method = nb::module_::import_("builtins").attr("staticmethod")(owned);
+    nb::object static_method = builtins_module().attr("staticmethod")(owned);
     if (PyObject_SetAttrString(type.ptr(), def->ml_name, static_method.ptr()) != 0) throw nb::python_error();
 }
 
@@ -126,9 +134,8 @@ void add_property(nb::handle type, PyMethodDef* def, const char* doc) {
     PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.ptr()), def);
     if (descr == nullptr) throw nb::python_error();
     nb::object getter = nb::steal(descr);
-    nb::object builtins = nb::module_::import_("builtins");
     nb::object prop =
-        builtins.attr("property")(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
+        builtins_module().attr("property")(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
     if (PyObject_SetAttrString(type.ptr(), def->ml_name, prop.ptr()) != 0) throw nb::python_error();
 }
 

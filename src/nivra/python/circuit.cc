@@ -44,19 +44,9 @@ struct BuilderSpec {
     const char* doc;
 };
 
-// Appends the parts to `out` from position `n` (counting only, when `out` is
-// null); returns the new length.
-constexpr std::size_t put(char* out, std::size_t n, std::string_view part) {
-    for (char c : part) {
-        if (out != nullptr) out[n] = c;
-        ++n;
-    }
-    return n;
-}
-
 // "Circuit.<builder>".
 constexpr std::size_t write_qualname(const GateRow& row, char* out) {
-    return put(out, put(out, 0, "Circuit."), row.builder);
+    return put_text(out, put_text(out, 0, "Circuit."), row.builder);
 }
 
 // NUL-terminated text written at compile time by `Write`.

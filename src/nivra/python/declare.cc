@@ -1,46 +1,8 @@
 #include "nivra/python/declare.h"
 
-#include <string_view>
-
 namespace nb = nanobind;
 
 namespace nivra::python {
-
-std::string default_text(const Arg& a) {
-    switch (a.def) {
-        case Arg::Default::Required:
-            return {};
-        case Arg::Default::Int:
-            return "=" + std::to_string(a.int_value);
-        case Arg::Default::Str:
-            // Declared defaults are plain words; nothing in them needs escaping.
-            return std::string("=\"") + a.str_value + "\"";
-        case Arg::Default::None:
-            return "=None";
-    }
-    invariant_failure("default_text: unknown default kind");
-}
-
-std::string text_signature(std::string_view name, bool method, std::span<const Arg> args) {
-    std::string out(name);
-    out += '(';
-    bool first = true;
-    auto separate = [&] {
-        if (!first) out += ", ";
-        first = false;
-    };
-    if (method) {
-        separate();
-        out += "$self";
-    }
-    for (const Arg& a : args) {
-        separate();
-        out += a.name;
-        out += default_text(a);
-    }
-    out += ")\n--\n\n";
-    return out;
-}
 
 namespace {
 
@@ -58,16 +20,14 @@ std::vector<Recorded>& recorded() {
 
 }  // namespace
 
-void record_stub_types(const char* qualname, StubTypes (*types)()) {
-    for (const Recorded& r : recorded()) {
-        if (std::string_view(r.qualname) == qualname) return;
-    }
-    recorded().push_back({qualname, types});
-}
+// Repeats are dropped when read, not here: a search per record would cost
+// every import a quadratic walk over a hundred-odd declarations.
+void record_stub_types(const char* qualname, StubTypes (*types)()) { recorded().push_back({qualname, types}); }
 
 nb::object stub_types() {
     nb::dict out;
     for (const Recorded& r : recorded()) {
+        if (out.contains(r.qualname)) continue;
         const StubTypes types = r.types();
         nb::list params;
         for (const std::string& p : types.params) params.append(nb::str(p.data(), p.size()));

@@ -43,6 +43,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -531,11 +532,84 @@ PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // --- Text signatures and stub annotations -----------------------------------------------
 
-// The rendered default of `a` ("=1024", "=\"auto\"", "=None"), empty without one.
-std::string default_text(const Arg& a);
+// Compile-time text: each writer appends at out[n..] and returns the new
+// length; with `out` null it only counts, so a first pass sizes the array the
+// second one fills.
+constexpr std::size_t put_text(char* out, std::size_t n, std::string_view part) {
+    for (char c : part) {
+        if (out != nullptr) out[n] = c;
+        ++n;
+    }
+    return n;
+}
 
-// "name($self, a, *, b=1)\n--\n\n": the header CPython reads __text_signature__ from.
-std::string text_signature(std::string_view name, bool method, std::span<const Arg> args);
+// `value` in decimal.
+constexpr std::size_t put_decimal(char* out, std::size_t n, long long value) {
+    if (value < 0) n = put_text(out, n, "-");
+    unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+    char digits[20] = {};
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    while (count > 0) n = put_text(out, n, std::string_view(&digits[--count], 1));
+    return n;
+}
+
+// The rendered default of `a` ("=1024", "=\"auto\"", "=None"), nothing without one.
+constexpr std::size_t put_default(char* out, std::size_t n, const Arg& a) {
+    switch (a.def) {
+        case Arg::Default::Required:
+            return n;
+        case Arg::Default::Int:
+            return put_decimal(out, put_text(out, n, "="), a.int_value);
+        case Arg::Default::Str:
+            // Declared defaults are plain words; nothing in them needs escaping.
+            return put_text(out, put_text(out, put_text(out, n, "=\""), a.str_value), "\"");
+        case Arg::Default::None:
+            return put_text(out, n, "=None");
+    }
+    return n;
+}
+
+// "name($self, a, *, b=1)\n--\n\n" (the header CPython reads __text_signature__
+// from), then `doc`.
+constexpr std::size_t put_signed_doc(char* out, std::string_view name, bool method, std::span<const Arg> args,
+                                     std::string_view doc) {
+    std::size_t n = put_text(out, put_text(out, 0, name), "(");
+    bool first = true;
+    if (method) {
+        n = put_text(out, n, "$self");
+        first = false;
+    }
+    for (const Arg& a : args) {
+        if (!first) n = put_text(out, n, ", ");
+        first = false;
+        n = put_default(out, put_text(out, n, a.name), a);
+    }
+    return put_text(out, put_text(out, n, ")\n--\n\n"), doc);
+}
+
+namespace detail {
+
+// The Python name D's text signature shows: a constructor's is its class's.
+template <const auto& D>
+constexpr std::string_view signature_name() {
+    const std::string_view qualname(D.qualname);
+    return D.kind == Kind::Constructor ? qualname.substr(0, qualname.find('.')) : std::string_view(D.name());
+}
+
+// D's docstring with its text signature first, NUL-terminated, written at compile time.
+template <const auto& D>
+inline constexpr auto SIGNED_DOC = [] {
+    constexpr bool method = D.kind == Kind::Method;
+    std::array<char, put_signed_doc(nullptr, signature_name<D>(), method, D.args, D.doc) + 1> text{};
+    put_signed_doc(text.data(), signature_name<D>(), method, D.args, D.doc);
+    return text;
+}();
+
+}  // namespace detail
 
 // The annotations of one declaration: one per parameter ("**name" included), then the result's.
 struct StubTypes {
@@ -544,7 +618,7 @@ struct StubTypes {
 };
 
 // Keeps `types` under `qualname` for stub_types(); the types are computed when
-// asked for, once every class exists.
+// asked for, once every class exists. Only the first record of a qualname counts.
 void record_stub_types(const char* qualname, StubTypes (*types)());
 
 // {qualname: ([parameter annotations], result annotation)} of every declaration
@@ -594,10 +668,16 @@ StubTypes stub_types_of() {
 // The method table entry of D (static storage, made on first use), its types recorded.
 template <const auto& D>
 PyMethodDef* method_def() {
-    static const std::string doc =
-        D.kind == Kind::Property ? std::string() : text_signature(D.name(), D.kind == Kind::Method, D.args) + D.doc;
+    // A property's getter has no docstring of its own: the property carries D.doc.
+    constexpr const char* doc = [] {
+        if constexpr (D.kind == Kind::Property) {
+            return static_cast<const char*>(nullptr);
+        } else {
+            return detail::SIGNED_DOC<D>.data();
+        }
+    }();
     static PyMethodDef def{D.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<D>)),
-                           METH_FASTCALL | METH_KEYWORDS, D.kind == Kind::Property ? nullptr : doc.c_str()};
+                           METH_FASTCALL | METH_KEYWORDS, doc};
     record_stub_types(D.qualname, &detail::stub_types_of<D>);
     return &def;
 }
@@ -637,12 +717,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 template <const auto& D>
 const char* class_doc() {
     static_assert(D.kind == Kind::Constructor);
-    static const std::string doc = [] {
-        const std::string_view qualname(D.qualname);
-        return text_signature(qualname.substr(0, qualname.find('.')), false, D.args) + D.doc;
-    }();
     record_stub_types(D.qualname, &detail::stub_types_of<D>);
-    return doc.c_str();
+    return detail::SIGNED_DOC<D>.data();
 }
 
 // Adds every declaration to `scope`, in order.

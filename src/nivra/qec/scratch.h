@@ -37,7 +37,12 @@ private:
         bool in_use = false;
     };
 
-    static Slot& thread_slot() {
+    // Out of line, so that a lease holds the slot's address as a plain
+    // pointer. Inlined, the compiler recomputes the thread-local address at
+    // each use of the scratch instead of keeping it: in a shared library
+    // (the Python extension) every recomputation is a call to __tls_get_addr,
+    // hundreds per shot inside a decoder's loops.
+    [[gnu::noinline]] static Slot& thread_slot() {
         thread_local Slot slot;
         return slot;
     }

@@ -16,6 +16,21 @@ constexpr Word ALL_ONES = ~Word{0};
 
 std::size_t passes_for(std::size_t shots) { return shots / WORD_BITS + (shots % WORD_BITS != 0); }
 
+// Up to this many qubits a pass's shots are gathered bit by bit: n x 64 steps
+// cost less than the 64 x 64 transpose, whose cost does not fall with n.
+constexpr std::size_t GATHER_MAX_QUBITS = 8;
+
+// Shot-major bitmasks of `count` shots from qubit-major outcome words:
+// bit q of out[s] is bit s of block[q].
+void shots_from_outcome_words(const std::array<Word, 64>& block, std::size_t n, std::size_t count,
+                              std::span<std::uint64_t> out) {
+    for (std::size_t s = 0; s < count; ++s) {
+        Word shot = 0;
+        for (std::size_t q = 0; q < n; ++q) shot |= ((block[q] >> s) & 1) << q;
+        out[s] = shot;
+    }
+}
+
 }  // namespace
 
 BackendError to_backend_error(const StabError& error) {
@@ -126,11 +141,15 @@ void run_sample_passes(const SampleProgram& program, StdRng& rng, std::span<std:
             }
             block[q] = word;
         }
-        std::fill(block.begin() + static_cast<std::ptrdiff_t>(n), block.end(), Word{0});
         // Qubit-major outcome words to shot-major bitmasks.
-        transpose_block_64(block);
         const std::size_t first = pass * WORD_BITS;
         const std::size_t count = std::min(WORD_BITS, out.size() - first);
+        if (n <= GATHER_MAX_QUBITS) {
+            shots_from_outcome_words(block, n, count, out.subspan(first, count));
+            continue;
+        }
+        std::fill(block.begin() + static_cast<std::ptrdiff_t>(n), block.end(), Word{0});
+        transpose_block_64(block);
         std::copy_n(block.begin(), count, out.begin() + static_cast<std::ptrdiff_t>(first));
     }
 }

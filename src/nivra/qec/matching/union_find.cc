@@ -31,6 +31,7 @@ struct NodeState {
     Id next_member = NONE;
     Id parent_edge = NONE;  // peeling forest, valid when visited this shot
     Id parent_node = NONE;
+    Id grown_degree = 0;        // incident edges grown this shot
     std::uint8_t parity = 0;    // odd number of defects in the cluster (at roots)
     std::uint8_t boundary = 0;  // the cluster holds the boundary node (at roots)
     std::uint8_t defect = 0;    // peeling flag
@@ -69,6 +70,7 @@ struct Scratch {
         s.member_head = node;
         s.member_tail = node;
         s.next_member = NONE;
+        s.grown_degree = 0;
         s.defect = 0;
     }
 
@@ -131,8 +133,12 @@ struct ShotClusters {
     Id boundary;
     bool boundary_edge_grown = false;
 
+    // Both ends are ensured: one lies in the growing cluster, the other was
+    // ensured when the edge was found on its frontier.
     void mark_grown(Id e) {
         s.edges[e].grown_stamp = s.epoch;
+        ++s.nodes[eu[e]].grown_degree;
+        ++s.nodes[ev[e]].grown_degree;
         s.new_edges.push_back(e);
         s.grown.push_back(e);
         boundary_edge_grown |= ev[e] == boundary;
@@ -222,7 +228,8 @@ struct ShotClusters {
         }
     }
 
-    // Breadth-first tree of grown edges from `root`, appended to s.order.
+    // Breadth-first tree of grown edges from `root`, appended to s.order. A
+    // node's scan stops at its last grown edge: most of a list lies beyond it.
     void build_tree(Id root) {
         s.ensure(root, boundary);
         NodeState& r = s.nodes[root];
@@ -234,9 +241,11 @@ struct ShotClusters {
         s.order.push_back(root);
         while (next < s.order.size()) {
             Id u = s.order[next++];
-            for (Id a = offsets[u]; a < offsets[u + 1]; ++a) {
+            Id unseen = s.nodes[u].grown_degree;
+            for (Id a = offsets[u], end = offsets[u + 1]; unseen != 0 && a < end; ++a) {
                 Id e = adj[a];
                 if (s.edges[e].grown_stamp != s.epoch) continue;
+                --unseen;
                 Id y = eu[e] == u ? ev[e] : eu[e];
                 s.ensure(y, boundary);
                 NodeState& ys = s.nodes[y];
