@@ -106,6 +106,14 @@ def union_find_tables():
     detectors = (cap - vm_size()) * 3 // 4 // 8
     Decoder(DetectorErrorModel(f"error(0.1) D{detectors - 1} L0"), "union-find")
 
+def union_find_scratch():
+    # Tables that fit, whose per-thread shot state (as large again, several
+    # times over) does not.
+    decoder = Decoder(DetectorErrorModel("error(0.1) D19999999 L0"), "union-find")
+    dets = np.zeros(20000000, bool)
+    dets[0] = True
+    decoder.decode(dets)
+
 ham_path = sys.argv[1]
 ham = nivra.PauliSum.load(ham_path, 2)
 outcomes = Decoder(DetectorErrorModel("logical_observable L63"), "mwpm")
@@ -114,6 +122,7 @@ cases = {
     "graph": lambda: Decoder(DetectorErrorModel("error(0.1) D400000000 L0"), "union-find"),
     "weighted": lambda: Decoder(DetectorErrorModel("error(0.1) D400000000 L0"), "union-find-weighted"),
     "union_find": union_find_tables,
+    "union_find_scratch": union_find_scratch,
     "qasm": lambda: nivra.Circuit.from_qasm(
         "OPENQASM 3.0;\nqubit[65535] q;\nbit[65535] c;\n" + "measure q -> c;\n" * 1000),
     "builders": python_builders,
@@ -145,6 +154,7 @@ def test_inputs_that_grow_past_the_cap_are_refused_with_what_and_how_much(tmp_pa
         "graph": rf"cannot allocate 3\.0 GiB for the matching graph of 400000001 detectors {available}",
         "weighted": rf"cannot allocate 3\.0 GiB for the matching graph of 400000001 detectors {available}",
         "union_find": rf"cannot allocate {DIGITS} for the union-find tables of \d+ detectors {available}",
+        "union_find_scratch": rf"cannot allocate {DIGITS} for the union-find scratch of 20000000 detectors {available}",
         "qasm": rf"cannot allocate {DIGITS} for \d+ instructions of a 65535-qubit circuit {available}",
         "builders": rf"cannot allocate {DIGITS} for \d+ instructions of a 1-qubit circuit {available}",
         "rows_in": rf"cannot allocate 16\.0 GiB for a copy of the 8589934592 x 2 detector array {available}",

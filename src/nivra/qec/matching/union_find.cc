@@ -340,6 +340,23 @@ UnionFindDecoder UnionFindDecoder::from_graph(const MatchingGraph& graph) {
     return decoder;
 }
 
+namespace {
+
+// A thread's first shot sizes its per-node and per-edge state, as large as the
+// decoder's own tables: checked like them, out of line of the shot loop.
+[[gnu::noinline]] void grow_scratch(Scratch& s, std::size_t detectors, std::size_t nodes, std::size_t edges) {
+    const std::uint64_t bytes = saturating_add(saturating_mul(nodes, sizeof(NodeState)),
+                                               saturating_mul(edges, sizeof(EdgeState)));
+    allocate_checked(
+        bytes, [&] { return "the union-find scratch of " + fmt::display(std::uint64_t{detectors}) + " detectors"; },
+        [&] {
+            if (s.nodes.size() < nodes) s.nodes.resize(nodes);
+            if (s.edges.size() < edges) s.edges.resize(edges);
+        });
+}
+
+}  // namespace
+
 std::uint64_t UnionFindDecoder::decode_mask(const Syndrome& syndrome, std::vector<std::size_t>* peeled) const {
     const Id boundary = static_cast<Id>(num_detectors_);
     bool any_defect = false;
@@ -349,8 +366,7 @@ std::uint64_t UnionFindDecoder::decode_mask(const Syndrome& syndrome, std::vecto
     const ThreadScratch<Scratch> lease("UnionFindDecoder");
     Scratch& s = *lease;
     ++s.epoch;
-    if (s.nodes.size() < num_nodes_) s.nodes.resize(num_nodes_);
-    if (s.edges.size() < eu_.size()) s.edges.resize(eu_.size());
+    if (s.nodes.size() < num_nodes_ || s.edges.size() < eu_.size()) grow_scratch(s, num_detectors_, num_nodes_, eu_.size());
     s.defects.clear();
     for (std::uint32_t d : syndrome.fired) {
         if (d < num_detectors_) s.defects.push_back(d);
