@@ -66,3 +66,49 @@ def test_memory_errors_under_an_address_space_cap_say_what_and_how_much():
         out["legs"],
     )
     assert re.fullmatch(rf"cannot allocate more than {SIZE} for the text of /dev/zero", out["endless"])
+
+
+STATE_SCRIPT = r"""
+import json, resource, sys
+import nivra
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+n = 24
+c = nivra.Circuit(n)
+for q in range(n):
+    c.h(q)
+    c.t(q)
+# The pool's threads and their heaps exist before the cap is taken.
+nivra.run(c, shots=1, seed=1, backend="sv")
+room = {"tables": 14}[sys.argv[1]]
+# Room for the state (16 bytes an amplitude) and `room` bytes an amplitude more.
+cap = vm_size() + ((16 + room) << n)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+
+def outcome(call):
+    try:
+        value = call()
+    except MemoryError as e:
+        return {"error": str(e)}
+    return {"value": value}
+
+print(json.dumps(outcome(lambda: sum(nivra.run(c, shots=1000, seed=1, backend="sv").counts().values()))))
+"""
+
+
+def capped_state_run(mode):
+    done = subprocess.run([sys.executable, "-c", STATE_SCRIPT, mode], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_sampling_a_state_needs_twelve_bytes_an_amplitude_beside_it():
+    # 14 bytes an amplitude are left beside the 24-qubit state: the alias
+    # table's thresholds and aliases fit, with no work lists beside them.
+    assert capped_state_run("tables") == {"value": 1000}
+
