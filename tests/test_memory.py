@@ -85,7 +85,7 @@ for q in range(n):
     c.t(q)
 # The pool's threads and their heaps exist before the cap is taken.
 nivra.run(c, shots=1, seed=1, backend="sv")
-room = {"tables": 14}[sys.argv[1]]
+room = {"tables": 14, "copy": 8}[sys.argv[1]]
 # Room for the state (16 bytes an amplitude) and `room` bytes an amplitude more.
 cap = vm_size() + ((16 + room) << n)
 resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
@@ -97,7 +97,11 @@ def outcome(call):
         return {"error": str(e)}
     return {"value": value}
 
-print(json.dumps(outcome(lambda: sum(nivra.run(c, shots=1000, seed=1, backend="sv").counts().values()))))
+if sys.argv[1] == "tables":
+    print(json.dumps(outcome(lambda: sum(nivra.run(c, shots=1000, seed=1, backend="sv").counts().values()))))
+else:
+    result = nivra.run(c, shots=0, seed=1, backend="sv")
+    print(json.dumps(outcome(lambda: len(result.statevector()))))
 """
 
 
@@ -112,3 +116,11 @@ def test_sampling_a_state_needs_twelve_bytes_an_amplitude_beside_it():
     # table's thresholds and aliases fit, with no work lists beside them.
     assert capped_state_run("tables") == {"value": 1000}
 
+
+def test_statevector_copy_is_checked_against_the_limit():
+    # The run fits; a second 256 MiB copy of its state does not.
+    out = capped_state_run("copy")
+    assert re.fullmatch(
+        rf"cannot allocate 256\.0 MiB for the returned copy of a 24-qubit state vector \({SIZE} available\)",
+        out["error"],
+    ), out
