@@ -75,19 +75,34 @@ ListTops join_blocks(std::uint32_t* alias, std::span<const BlockLists> blocks) {
     return tops;
 }
 
-// The all-ones mask when `set`, else zero, hidden from the optimiser: the
-// pairing selects with it arithmetically, where a branch on the comparison
-// behind it would follow the data and miss about every other step.
-inline std::uint64_t opaque_mask(bool set) {
-    std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(set);
+// Two doubles in one vector register; the pairing keeps its running value in
+// lane 0 so that comparing and selecting it stay in the vector unit (the
+// other lane only follows along).
+using Lanes = double __attribute__((vector_size(16)));
+using LaneMask = std::int64_t __attribute__((vector_size(16)));
+
+// Hides a mask from the optimiser. The pairing selects with its masks
+// arithmetically; left visible, the comparison behind a mask is turned back
+// into a branch (which follows the data and misses about every other step)
+// or into moves through general registers on the running value's path.
+inline LaneMask opaque(LaneMask mask) {
+#if defined(__x86_64__)
+    asm("" : "+x"(mask));
+#elif defined(__aarch64__)
+    asm("" : "+w"(mask));
+#endif
+    return mask;
+}
+inline std::uint64_t opaque(std::uint64_t mask) {
     asm("" : "+r"(mask));
     return mask;
 }
 
 // `a` where mask is all ones, `b` where it is zero.
-inline std::uint64_t pick_bits(std::uint64_t mask, std::uint64_t a, std::uint64_t b) { return b ^ ((a ^ b) & mask); }
-inline double pick_value(std::uint64_t mask, double a, double b) {
-    return std::bit_cast<double>(pick_bits(mask, std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b)));
+inline std::uint64_t pick(std::uint64_t mask, std::uint64_t a, std::uint64_t b) { return b ^ ((a ^ b) & mask); }
+inline Lanes pick(LaneMask mask, Lanes a, Lanes b) {
+    return reinterpret_cast<Lanes>(((reinterpret_cast<LaneMask>(a) ^ reinterpret_cast<LaneMask>(b)) & mask) ^
+                                   reinterpret_cast<LaneMask>(b));
 }
 
 // The pairing loop of Vose's method on the linked lists, both non-empty.
@@ -101,35 +116,36 @@ inline double pick_value(std::uint64_t mask, double a, double b) {
 // stops when the list it needs is empty; top and every index still on a list
 // are left over, flagged.
 //
-// Every step reads both list heads and selects, so the only branch is the
-// loop's exit. The links of the heads are read before any write in the step;
-// a head of an exhausted list is stale but still a column, so every read
-// stays in the table.
+// Every step reads both list heads, computes both successors of r and
+// selects, so the only branch is the loop's exit. prob[top] is written with
+// r at every step: only the value of the step that pairs top is kept (a
+// left-over top is settled to 1.0 later). The links of the heads are read
+// before any write in the step; a head of an exhausted list is stale but
+// still a column, so every read stays in the table.
 void pair_columns(double* prob, std::uint32_t* alias, const ListTops& lists) {
+    const Lanes one = {1.0, 1.0};
     std::size_t smalls = lists.count[SMALL];
     std::size_t larges = lists.count[LARGE] - 1;
     std::uint64_t top = lists.top[LARGE];
-    double r = prob[top];
+    Lanes r = {prob[top], 0.0};
     std::uint64_t small_head = lists.top[SMALL];
     std::uint64_t large_head = alias[top] & LINK_INDEX;
-    double unused = 0.0;
     for (;;) {
-        const std::uint64_t demoted = opaque_mask(r < 1.0);
-        if (pick_bits(demoted, larges, smalls) == 0) break;
-        const double small_value = prob[small_head];
-        const double large_value = prob[large_head];
+        const LaneMask demoted_lanes = opaque(r < one);
+        const std::uint64_t demoted = opaque(static_cast<std::uint64_t>(demoted_lanes[0]));
+        if (pick(demoted, larges, smalls) == 0) break;
+        const Lanes small_value = {prob[small_head], 0.0};
+        const Lanes large_value = {prob[large_head], 0.0};
         const std::uint64_t small_next = alias[small_head] & LINK_INDEX;
         const std::uint64_t large_next = alias[large_head] & LINK_INDEX;
-        const std::uint64_t s = pick_bits(demoted, top, small_head);
-        const std::uint64_t l = pick_bits(demoted, large_head, top);
+        const std::uint64_t s = pick(demoted, top, small_head);
+        const std::uint64_t l = pick(demoted, large_head, top);
         alias[s] = static_cast<std::uint32_t>(l);
-        double* const demoted_slot = std::bit_cast<double*>(
-            pick_bits(demoted, std::bit_cast<std::uint64_t>(prob + top), std::bit_cast<std::uint64_t>(&unused)));
-        *demoted_slot = r;
-        r = pick_value(demoted, (r + large_value) - 1.0, (small_value + r) - 1.0);
+        prob[top] = r[0];
+        r = pick(demoted_lanes, (r + large_value) - one, (small_value + r) - one);
         top = l;
-        small_head = pick_bits(demoted, small_head, small_next);
-        large_head = pick_bits(demoted, large_next, large_head);
+        small_head = pick(demoted, small_head, small_next);
+        large_head = pick(demoted, large_next, large_head);
         smalls -= ~demoted & 1;
         larges -= demoted & 1;
     }
