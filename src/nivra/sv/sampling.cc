@@ -25,56 +25,6 @@ constexpr std::uint32_t LINK_INDEX = LIST_LINK - 1;
 
 enum WorkList : std::size_t { SMALL = 0, LARGE = 1 };
 
-// What the scan of one SUM_BLOCK block saw of each list: its lowest and
-// highest index and how many of its indices joined the list.
-struct BlockLists {
-    std::uint32_t lowest[2];
-    std::uint32_t highest[2];
-    std::uint32_t count[2];
-};
-
-struct ScanContext {
-    std::uint32_t* alias;
-    BlockLists* blocks;
-};
-
-// Links each index of a scanned block to the one below it on its list; the
-// lowest of each list in the block links to itself until join_blocks.
-void link_block(void* context, std::size_t begin, std::size_t end, const double* scaled) {
-    auto& scan = *static_cast<ScanContext*>(context);
-    BlockLists lists{{0, 0}, {0, 0}, {0, 0}};
-    for (std::size_t i = begin; i < end; ++i) {
-        const std::size_t list = scaled[i] < 1.0 ? SMALL : LARGE;
-        const auto index = static_cast<std::uint32_t>(i);
-        const std::uint32_t below = lists.count[list] == 0 ? index : lists.highest[list];
-        if (lists.count[list] == 0) lists.lowest[list] = index;
-        lists.highest[list] = index;
-        ++lists.count[list];
-        scan.alias[i] = LIST_LINK | below;
-    }
-    scan.blocks[begin / SUM_BLOCK] = lists;
-}
-
-// The top of each list and its length, after linking the lowest index of each
-// block's part of a list to the highest index of the blocks below.
-struct ListTops {
-    std::uint32_t top[2] = {0, 0};
-    std::size_t count[2] = {0, 0};
-};
-
-ListTops join_blocks(std::uint32_t* alias, std::span<const BlockLists> blocks) {
-    ListTops tops;
-    for (const BlockLists& block : blocks) {
-        for (std::size_t list : {SMALL, LARGE}) {
-            if (block.count[list] == 0) continue;
-            if (tops.count[list] != 0) alias[block.lowest[list]] = LIST_LINK | tops.top[list];
-            tops.top[list] = block.highest[list];
-            tops.count[list] += block.count[list];
-        }
-    }
-    return tops;
-}
-
 // Two doubles in one vector register; the pairing keeps its running value in
 // lane 0 so that comparing and selecting it stay in the vector unit (the
 // other lane only follows along).
@@ -103,6 +53,69 @@ inline std::uint64_t pick(std::uint64_t mask, std::uint64_t a, std::uint64_t b) 
 inline Lanes pick(LaneMask mask, Lanes a, Lanes b) {
     return reinterpret_cast<Lanes>(((reinterpret_cast<LaneMask>(a) ^ reinterpret_cast<LaneMask>(b)) & mask) ^
                                    reinterpret_cast<LaneMask>(b));
+}
+
+// What the scan of one SUM_BLOCK block saw of each list: its lowest and
+// highest index and how many of its indices joined the list.
+struct BlockLists {
+    std::uint32_t lowest[2];
+    std::uint32_t highest[2];
+    std::uint32_t count[2];
+};
+
+struct ScanContext {
+    std::uint32_t* alias;
+    BlockLists* blocks;
+};
+
+// Links each index of a scanned block to the one below it on its list. The
+// lowest of each list in the block is linked by join_blocks.
+void link_block(void* context, std::size_t begin, std::size_t end, const double* scaled) {
+    auto& scan = *static_cast<ScanContext*>(context);
+    std::uint64_t highest_small = begin, highest_large = begin;
+    std::uint64_t smalls = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::uint64_t small = opaque(std::uint64_t{0} - (scaled[i] < 1.0));
+        scan.alias[i] = LIST_LINK | static_cast<std::uint32_t>(pick(small, highest_small, highest_large));
+        highest_small = pick(small, i, highest_small);
+        highest_large = pick(small, highest_large, i);
+        smalls -= small;
+    }
+    const std::uint64_t larges = (end - begin) - smalls;
+    auto lowest = [&](bool small) {
+        std::size_t i = begin;
+        while ((scaled[i] < 1.0) != small) ++i;
+        return static_cast<std::uint32_t>(i);
+    };
+    BlockLists& lists = scan.blocks[begin / SUM_BLOCK];
+    lists.count[SMALL] = static_cast<std::uint32_t>(smalls);
+    lists.count[LARGE] = static_cast<std::uint32_t>(larges);
+    lists.highest[SMALL] = static_cast<std::uint32_t>(highest_small);
+    lists.highest[LARGE] = static_cast<std::uint32_t>(highest_large);
+    lists.lowest[SMALL] = smalls != 0 ? lowest(true) : 0;
+    lists.lowest[LARGE] = larges != 0 ? lowest(false) : 0;
+}
+
+// The top of each list and its length, after linking the lowest index of each
+// block's part of a list to the highest index of the blocks below (the lowest
+// of all to itself).
+struct ListTops {
+    std::uint32_t top[2] = {0, 0};
+    std::size_t count[2] = {0, 0};
+};
+
+ListTops join_blocks(std::uint32_t* alias, std::span<const BlockLists> blocks) {
+    ListTops tops;
+    for (const BlockLists& block : blocks) {
+        for (std::size_t list : {SMALL, LARGE}) {
+            if (block.count[list] == 0) continue;
+            const std::uint32_t lowest = block.lowest[list];
+            alias[lowest] = LIST_LINK | (tops.count[list] != 0 ? tops.top[list] : lowest);
+            tops.top[list] = block.highest[list];
+            tops.count[list] += block.count[list];
+        }
+    }
+    return tops;
 }
 
 // The pairing loop of Vose's method on the linked lists, both non-empty.
