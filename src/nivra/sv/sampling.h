@@ -34,7 +34,7 @@ using ScratchVec = std::vector<T, LargeAllocator<T>>;
 // and its alias (4). The construction needs nothing more per amplitude.
 inline constexpr std::uint64_t TABLE_BYTES_PER_AMP = 12;
 
-// The Vose alias table of a validated state, N = 2^n columns (N < 2^31).
+// The Vose alias table of a validated state, N = 2^n columns (N <= 2^31).
 //   N = 1: prob [1.0], alias [0].
 //   Otherwise, with scaled[i] = p[i]·N: two stacks, small and large;
 //   i = 0..N−1 pushed onto small if scaled[i] < 1.0, else onto large. While
