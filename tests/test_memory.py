@@ -7,15 +7,19 @@ import re
 import subprocess
 import sys
 
-CAPPED_SCRIPT = r"""
-import json, resource
-import nivra, nivra.qec
-
+# The address space the child process maps now, in bytes.
+VM_SIZE = r"""
 def vm_size():
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("VmSize:"):
                 return int(line.split()[1]) * 1024
+"""
+
+CAPPED_SCRIPT = VM_SIZE + r"""
+import json, resource
+import nivra, nivra.qec
+
 
 # One GiB of address space beyond what the interpreter already maps.
 cap = vm_size() + (1 << 30)
@@ -70,17 +74,12 @@ def test_memory_errors_under_an_address_space_cap_say_what_and_how_much():
     assert re.fullmatch(rf"cannot allocate more than {SIZE} for the text of /dev/zero", out["endless"])
 
 
-GROWTH_SCRIPT = r"""
+GROWTH_SCRIPT = VM_SIZE + r"""
 import json, resource, sys
 import numpy as np
 import nivra, nivra.qec
 from nivra.qec import Decoder, DetectorErrorModel
 
-def vm_size():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmSize:"):
-                return int(line.split()[1]) * 1024
 
 # The pool's threads map their stacks when first used: start them before the cap.
 Decoder(DetectorErrorModel("error(0.1) D0 D1 L0"), "mwpm").decode_batch(np.zeros((64, 2), bool))
@@ -169,15 +168,10 @@ def test_inputs_that_grow_past_the_cap_are_refused_with_what_and_how_much(tmp_pa
         assert out[name] is not None and re.fullmatch(pattern, out[name]), (name, out[name])
 
 
-PEAK_SCRIPT = r"""
+PEAK_SCRIPT = VM_SIZE + r"""
 import resource, sys
 import nivra
 
-def vm_size():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmSize:"):
-                return int(line.split()[1]) * 1024
 
 def entangle(n, first):
     c = nivra.Circuit(n)
@@ -221,3 +215,56 @@ def test_a_relabelled_run_holds_one_state():
     assert high <= 1.1 * low
     assert peak_of_run(24, 0, True).isdigit()
     assert peak_of_run(24, 16, True).isdigit()
+
+
+STATE_SCRIPT = VM_SIZE + r"""
+import json, resource, sys
+import nivra
+
+
+n = 24
+c = nivra.Circuit(n)
+for q in range(n):
+    c.h(q)
+    c.t(q)
+# The pool's threads and their heaps exist before the cap is taken.
+nivra.run(c, shots=1, seed=1, backend="sv")
+room = {"tables": 14, "copy": 8}[sys.argv[1]]
+# Room for the state (16 bytes an amplitude) and `room` bytes an amplitude more.
+cap = vm_size() + ((16 + room) << n)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+
+def outcome(call):
+    try:
+        value = call()
+    except MemoryError as e:
+        return {"error": str(e)}
+    return {"value": value}
+
+if sys.argv[1] == "tables":
+    print(json.dumps(outcome(lambda: sum(nivra.run(c, shots=1000, seed=1, backend="sv").counts().values()))))
+else:
+    result = nivra.run(c, shots=0, seed=1, backend="sv")
+    print(json.dumps(outcome(lambda: len(result.statevector()))))
+"""
+
+
+def capped_state_run(mode):
+    done = subprocess.run([sys.executable, "-c", STATE_SCRIPT, mode], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_sampling_a_state_needs_twelve_bytes_an_amplitude_beside_it():
+    # 14 bytes an amplitude are left beside the 24-qubit state: the alias
+    # table's thresholds and aliases fit, with no work lists beside them.
+    assert capped_state_run("tables") == {"value": 1000}
+
+
+def test_statevector_copy_is_checked_against_the_limit():
+    # The run fits; a second 256 MiB copy of its state does not.
+    out = capped_state_run("copy")
+    assert re.fullmatch(
+        rf"cannot allocate 256\.0 MiB for the returned copy of a 24-qubit state vector \({SIZE} available\)",
+        out["error"],
+    ), out

@@ -1,11 +1,11 @@
 #include "nivra/core/aligned.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace nivra {
 namespace {
@@ -101,7 +101,7 @@ TEST(LargeAllocator, VectorsGrowAcrossTheMappedThresholdAndKeepTheirContents) {
     using Vec = std::vector<std::uint32_t, LargeAllocator<std::uint32_t>>;
     const std::size_t large = AlignedBuf::MAPPED_MIN_BYTES / sizeof(std::uint32_t) + 5;
     Vec v(16, 7);
-    v.resize(large);  // heap block to mapping
+    v.resize(large, 0);  // heap block to mapping
     EXPECT_EQ(v[15], 7u);
     EXPECT_EQ(v[16], 0u);
     v.back() = 9;

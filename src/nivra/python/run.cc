@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <complex>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -33,6 +32,7 @@
 #include "nivra/backend/select.h"
 #include "nivra/core/error.h"
 #include "nivra/core/format.h"
+#include "nivra/core/memory.h"
 #include "nivra/core/rng.h"
 #include "nivra/ir/circuit.h"
 #include "nivra/python/classes.h"
@@ -95,12 +95,14 @@ nb::object result_statevector(const PyRunResult& result) {
     }
     const sv::CpuState& state = *result.statevector;
     const std::size_t len = state.len();
-    const std::size_t bytes = mul_size_or_throw(len, sizeof(Complex));
-    // One contiguous copy into memory the array's capsule owns and frees.
-    std::unique_ptr<Complex[]> copy(new Complex[len == 0 ? 1 : len]);
-    if (len != 0) std::memcpy(static_cast<void*>(copy.get()), state.amps.data(), bytes);
-    Complex* data = copy.get();
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<Complex*>(p); });
+    // A fresh copy on every call, written straight into uninitialised memory
+    // that the array's capsule owns and frees.
+    auto copy = allocate_checked(
+        saturating_mul(len, sizeof(Complex)),
+        [&] { return "the returned copy of a " + fmt::display(state.num_qubits) + "-qubit state vector"; },
+        [&] { return std::make_unique<AlignedBuf>(state.amps); });
+    Complex* data = copy->data();
+    nb::capsule owner(copy.get(), [](void* p) noexcept { delete static_cast<AlignedBuf*>(p); });
     copy.release();
     return nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>(data, {len}, owner).cast();
 }

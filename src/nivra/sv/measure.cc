@@ -16,15 +16,13 @@ namespace nivra::sv {
 
 namespace {
 
-// Parallel from 2^18 amplitudes; the result does not depend on it.
-constexpr std::size_t PAR_MIN_AMPS = std::size_t{1} << 18;
-
 // Runs block(b, begin, end, sums) for every SUM_BLOCK-sized block, each block
 // filling its own K partial sums (from 0.0, in index order), and returns the
 // block sums added in block order from 0.0. `block` returns false when it met
 // a non-finite value; then `finite` is false.
 template <std::size_t K, class Block>
-std::array<double, K> blocked_sums(std::size_t len, Block&& block, bool& finite) {
+std::array<double, K> blocked_sums(std::size_t len, Block&& block, bool& finite,
+                                   std::size_t parallel_min_amps = PAR_MIN_AMPS) {
     const std::size_t blocks = (len + SUM_BLOCK - 1) / SUM_BLOCK;
     std::vector<std::array<double, K>> partial(blocks);
     std::vector<unsigned char> ok(blocks, 1);
@@ -37,7 +35,7 @@ std::array<double, K> blocked_sums(std::size_t len, Block&& block, bool& finite)
             partial[b] = sums;
         }
     };
-    if (len >= PAR_MIN_AMPS) {
+    if (len >= parallel_min_amps) {
         parallel_for_chunks(blocks, 1, run);
     } else {
         run(0, blocks);
@@ -88,9 +86,11 @@ inline double norm2(Complex a) { return a.real() * a.real() + a.imag() * a.imag(
 namespace {
 
 // One pass over the amplitudes: finiteness and the norm, and with `out` the
-// probabilities times `scale`. Sums run in fixed blocks, so the result does
-// not depend on the thread count.
-std::expected<void, BackendError> scan_state(const CpuState& state, double scale, double* out) {
+// probabilities times `scale`, each finished block handed to `sink`. Sums run
+// in fixed blocks, so the result does not depend on the thread count.
+std::expected<void, BackendError> scan_state(const CpuState& state, double scale, double* out,
+                                             std::size_t parallel_min_amps = PAR_MIN_AMPS,
+                                             ScaledBlockSink sink = nullptr, void* context = nullptr) {
     if (auto shape = check_shape(state); !shape) {
         return shape;
     }
@@ -109,17 +109,22 @@ std::expected<void, BackendError> scan_state(const CpuState& state, double scale
                 }
                 s[0] += p;
             }
+            if (sink != nullptr) {
+                sink(context, begin, end, out);
+            }
             return true;
         },
-        finite);
+        finite, parallel_min_amps);
     return check_norm(state, finite, sums[0]);
 }
 
 }  // namespace
 
-std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out) {
+std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out,
+                                                      std::size_t parallel_min_amps, ScaledBlockSink sink,
+                                                      void* context) {
     check_invariant(out != nullptr, "validate_state_into: no output buffer");
-    return scan_state(state, scale, out);
+    return scan_state(state, scale, out, parallel_min_amps, sink, context);
 }
 
 std::expected<void, BackendError> check_state(const CpuState& state) { return scan_state(state, 1.0, nullptr); }

@@ -23,6 +23,10 @@ using backend::BackendError;
 
 inline constexpr std::size_t SUM_BLOCK = std::size_t{1} << 14;
 
+// Sums over states of at least this many amplitudes run on the pool; the
+// result does not depend on it.
+inline constexpr std::size_t PAR_MIN_AMPS = std::size_t{1} << 18;
+
 // Reason texts of BackendError::InvalidState, in check order.
 inline constexpr std::string_view REASON_EMPTY = "empty state vector";
 inline constexpr std::string_view REASON_TOO_WIDE = "num_qubits exceeds platform usize::BITS";
@@ -42,9 +46,19 @@ std::expected<void, BackendError> check_state(const CpuState& state);
 // length != 2^num_qubits).
 std::expected<void, BackendError> check_shape(const CpuState& state);
 
+// Receives one block [begin, end) of validate_state_into's output once
+// out[begin..end) is written, on the thread that wrote it: blocks of
+// SUM_BLOCK amplitudes, in any order and possibly at once. A block that met a
+// non-finite value is not handed over.
+using ScaledBlockSink = void (*)(void* context, std::size_t begin, std::size_t end, const double* out);
+
 // As validate_state, writing p[i]·scale into out[0..len) instead of
-// returning the list (scale = 2^n builds the alias table in place).
-std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out);
+// returning the list (scale = 2^n builds the alias table in place), and
+// handing every block to `sink` when one is given. The blocks run on the pool
+// when the state has at least `parallel_min_amps` amplitudes.
+std::expected<void, BackendError> validate_state_into(const CpuState& state, double scale, double* out,
+                                                      std::size_t parallel_min_amps = PAR_MIN_AMPS,
+                                                      ScaledBlockSink sink = nullptr, void* context = nullptr);
 
 // Projective measurement of qubit q with collapse. QubitOutOfRange first,
 // then validation; DegenerateMeasurement when both branches are below

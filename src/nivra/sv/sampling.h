@@ -25,23 +25,27 @@ namespace nivra::sv::sampling {
 using backend::BackendError;
 
 // The per-amplitude arrays of a draw (as large as half the state): mapped
-// like the state, so that every run faults them in the same few huge pages.
+// like the state, so that every run faults them in the same few huge pages,
+// and not zero-filled where they are written in full.
 template <class T>
 using ScratchVec = std::vector<T, LargeAllocator<T>>;
 
+// Bytes the alias table of one amplitude holds: its acceptance threshold (8)
+// and its alias (4). The construction needs nothing more per amplitude.
+inline constexpr std::uint64_t TABLE_BYTES_PER_AMP = 12;
+
+// The Vose alias table of a validated state, N = 2^n columns (N <= 2^31).
+//   N = 1: prob [1.0], alias [0].
+//   Otherwise, with scaled[i] = p[i]·N: two stacks, small and large;
+//   i = 0..N−1 pushed onto small if scaled[i] < 1.0, else onto large. While
+//   both are non-empty: pop s from small and l from large; prob[s] =
+//   scaled[s]; alias[s] = l; scaled[l] = (scaled[s] + scaled[l]) − 1.0; push l
+//   onto small if it is now < 1.0, else back onto large. Every index left in
+//   large, then in small: prob[i] = 1.0, alias[i] = i.
+// Built by build_alias_table: the probabilities and the initial split on the
+// pool, the pairing on the calling thread.
 class AliasTable {
 public:
-    // Builds the table from scaled[i] = p[i]·N (N = scaled.size(), a power of
-    // two below 2^32), consuming the vector: its storage becomes `prob`.
-    //   N = 1: prob [1.0], alias [0].
-    //   Otherwise two stacks, small and large; i = 0..N−1 pushed onto small if
-    //   scaled[i] < 1.0, else onto large. While both are non-empty: pop s from
-    //   small and l from large; prob[s] = scaled[s]; alias[s] = l;
-    //   scaled[l] = (scaled[s] + scaled[l]) − 1.0; push l onto small if it is
-    //   now < 1.0, else back onto large. Every index left in large, then in
-    //   small: prob[i] = 1.0, alias[i] = i.
-    static AliasTable from_scaled(ScratchVec<double> scaled);
-
     // The outcome of one 64-bit draw.
     std::uint64_t pick(std::uint64_t x) const {
         const std::uint64_t column = (x >> 32) & mask_;
@@ -53,14 +57,21 @@ public:
     std::span<const std::uint32_t> alias() const { return alias_; }
 
 private:
+    friend std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state,
+                                                                     std::size_t parallel_min_amps);
+
     ScratchVec<double> prob_;
     ScratchVec<std::uint32_t> alias_;
     std::uint64_t mask_ = 0;
 };
 
 // The table of a validated state (validation errors are returned unchanged).
-// Its 16 bytes an amplitude are compared with memory_limit() first: AllocationError
-// "cannot allocate {size} for the sampling tables of a {n}-qubit state".
+// Its TABLE_BYTES_PER_AMP bytes an amplitude are compared with memory_limit()
+// first: AllocationError "cannot allocate {size} for the sampling tables of a
+// {n}-qubit state". The probabilities and the split run on the pool from
+// `parallel_min_amps` amplitudes (by default NIVRA_PAR_MIN_AMPS, 2^18 when
+// unset); the table does not depend on it.
+std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state, std::size_t parallel_min_amps);
 std::expected<AliasTable, BackendError> build_alias_table(const CpuState& state);
 
 // Outcomes are handed out in runs of at most this many.

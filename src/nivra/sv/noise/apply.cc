@@ -16,6 +16,7 @@
 #include "nivra/sv/backend.h"
 #include "nivra/sv/kernels/kernels.h"
 #include "nivra/sv/measure.h"
+#include "nivra/sv/sampling.h"
 
 namespace nivra::sv::noise {
 
@@ -111,9 +112,8 @@ void apply_kraus(CpuState& state, const Kraus& kraus, Qubit target, StdRng& rng)
 
 // How many shots fit in half the memory the process may use at once (at least one).
 std::size_t memory_bounded_shots(std::uint32_t num_qubits) {
-    // State (16 B per amplitude) plus the sampler's scaled probabilities (8),
-    // alias indices (4) and work stacks (4).
-    const std::uint64_t per_shot = std::uint64_t{32} << num_qubits;
+    // The state (16 B per amplitude) and the sampler's alias table.
+    const std::uint64_t per_shot = (sizeof(Complex) + sampling::TABLE_BYTES_PER_AMP) << num_qubits;
     return static_cast<std::size_t>(std::max<std::uint64_t>(1, (memory_limit() / 2) / per_shot));
 }
 

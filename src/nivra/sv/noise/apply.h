@@ -90,7 +90,7 @@ private:
 struct TrajectoryLimits {
     // Most shots in flight at once; 0: as many as the pool has threads, fewer
     // when memory is short (each shot holds a state of 16·2^n bytes plus its
-    // sampling tables of 16·2^n bytes; in-flight shots are kept within half
+    // sampling tables of 12·2^n bytes; in-flight shots are kept within half
     // of memory_limit(), and at least one runs). Results never depend on it.
     std::size_t max_parallel_shots = 0;
 };
