@@ -20,7 +20,6 @@ CAPPED_SCRIPT = VM_SIZE + r"""
 import json, resource
 import nivra, nivra.qec
 
-
 # One GiB of address space beyond what the interpreter already maps.
 cap = vm_size() + (1 << 30)
 resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
@@ -79,7 +78,6 @@ import json, resource, sys
 import numpy as np
 import nivra, nivra.qec
 from nivra.qec import Decoder, DetectorErrorModel
-
 
 # The pool's threads map their stacks when first used: start them before the cap.
 Decoder(DetectorErrorModel("error(0.1) D0 D1 L0"), "mwpm").decode_batch(np.zeros((64, 2), bool))
@@ -172,7 +170,6 @@ PEAK_SCRIPT = VM_SIZE + r"""
 import resource, sys
 import nivra
 
-
 def entangle(n, first):
     c = nivra.Circuit(n)
     for q in range(first, first + 8):
@@ -220,7 +217,6 @@ def test_a_relabelled_run_holds_one_state():
 STATE_SCRIPT = VM_SIZE + r"""
 import json, resource, sys
 import nivra
-
 
 n = 24
 c = nivra.Circuit(n)
