@@ -1,11 +1,13 @@
 // Hot paths of the MPS simulator: one two-site update at a full bond, whole
-// random circuits (nearest-neighbour brickwork, and gates on distant qubits
-// that need routing swaps), and sampling shots from a 50-qubit state.
+// random circuits (nearest-neighbour brickwork, gates on distant qubits that
+// need routing swaps, exact-angle gates), and sampling shots from a 50-qubit
+// state.
 #include <benchmark/benchmark.h>
 
 #include <Eigen/QR>
 #include <array>
 #include <cstdint>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -125,6 +127,45 @@ BENCHMARK_CAPTURE(BM_RunCircuit, nn_100q_depth10, 100, 10, 1)->Unit(benchmark::k
 BENCHMARK_CAPTURE(BM_RunCircuit, nn_100q_depth20, 100, 20, 1)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_RunCircuit, nonadjacent_50q_depth10, 50, 10, 6)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_RunCircuit, nn_50q_depth20, 50, 20, 1)->Unit(benchmark::kSecond)->Iterations(1);
+
+// `depth` layers on n qubits of gates as circuits are written: H, T or an Ry
+// of a multiple of π/4 on every qubit, then CNOTs on n/2 random pairs at any
+// distance. Sines and cosines of these angles carry rounding residues
+// (cos(π/2) = 6e-17), which the two-site updates multiply together.
+nivra::ir::Circuit exact_angle_circuit(std::uint32_t n, int depth, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    nivra::ir::Circuit circuit(n);
+    for (int layer = 0; layer < depth; ++layer) {
+        for (Qubit q = 0; q < n; ++q) {
+            const std::uint64_t which = gen() % 3;
+            Gate gate = which == 0   ? Gate::h()
+                        : which == 1 ? Gate::t()
+                                     : Gate::ry(0.25 * std::numbers::pi * (gen() % 8));
+            (void)circuit.add_gate(gate_on(std::move(gate), {q}));
+        }
+        for (std::uint32_t g = 0; g < n / 2; ++g) {
+            const auto a = static_cast<Qubit>(gen() % n);
+            const auto b = static_cast<Qubit>((a + 1 + gen() % (n - 1)) % n);
+            (void)circuit.add_gate(gate_on(Gate::cnot(), {a, b}));
+        }
+    }
+    return circuit;
+}
+
+void BM_RunExactAngleCircuit(benchmark::State& state, std::uint32_t n, int depth) {
+    const nivra::ir::Circuit circuit = exact_angle_circuit(n, depth, 11);
+    for (auto _ : state) {
+        MpsBackend backend = MpsBackend::with_seed(0);
+        auto final_state = nivra::backend::run(backend, circuit);
+        if (!final_state) {
+            state.SkipWithError(final_state.error().message().c_str());
+            return;
+        }
+        state.counters["max_bond"] = static_cast<double>(final_state->max_bond_reached());
+        state.counters["routing_swaps"] = static_cast<double>(final_state->swap_count());
+    }
+}
+BENCHMARK_CAPTURE(BM_RunExactAngleCircuit, 12q_depth40, 12, 40)->Unit(benchmark::kMillisecond);
 
 // range(0) shots from the final state of a 50-qubit brickwork of depth 20.
 void BM_Sample(benchmark::State& state) {

@@ -264,6 +264,20 @@ class TestStabilizerAndMps:
             counts = run(build(Circuit(n), ops), backend="mps", shots=shots, seed=trial).counts()
             assert chi_square_ok(counts, probs, n, shots), (ops, counts)
 
+    def test_mps_runs_exact_angle_circuits_whose_blocks_span_hundreds_of_orders(self):
+        # Products of rounding residues (cos(pi/2) = 6e-17) give the last cx a
+        # two-site block with entries from 0.5 down to 1e-209.
+        ops = [("ry", [-1.3271055340252818], [6]), ("cx", [], [5, 7]), ("cx", [], [8, 9]), ("h", [], [6]),
+               ("x", [], [4]), ("ry", [math.pi], [4]), ("cx", [], [6, 3]), ("cx", [], [0, 8]),
+               ("swap", [], [1, 6]), ("x", [], [8]), ("swap", [], [9, 8]), ("t", [], [1]), ("x", [], [2]),
+               ("cx", [], [3, 2]), ("h", [], [3]), ("cx", [], [1, 9]), ("x", [], [2]), ("h", [], [1]),
+               ("h", [], [6]), ("swap", [], [1, 6]), ("t", [], [1]), ("cx", [], [0, 1]), ("h", [], [3]),
+               ("h", [], [9]), ("cx", [], [4, 0])]
+        n, shots = 10, 20000
+        probs = probabilities(simulate(n, ops))
+        counts = run(build(Circuit(n), ops), backend="mps", shots=shots, seed=1).counts()
+        assert chi_square_ok(counts, probs, n, shots), counts
+
     def test_stabilizer_refusals(self):
         c = Circuit(2)
         c.h(0)

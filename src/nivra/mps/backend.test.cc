@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numbers>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "nivra/core/error.h"
 #include "nivra/mps/dense_reference.test.h"
@@ -146,6 +150,231 @@ TEST(MpsBackendGates, TruncatesSilentlyToTheBondCapOf128) {
     auto norm = backend.expectation_value(state, PauliString{{}, 1.0});
     ASSERT_TRUE(norm.has_value());
     EXPECT_NEAR(*norm, 1.0, 1e-10);
+}
+
+// ---- Exact angles, long-range gates and deep circuits against the dense reference ----
+
+// An angle as circuits are written: mostly a multiple of π/4, whose sine or
+// cosine is a rounding residue where it should be 0 (cos(π/2) = 6e-17), so
+// residues meet residues in every two-site block; sometimes any angle.
+double circuit_angle(std::mt19937_64& gen) {
+    constexpr double PI = std::numbers::pi;
+    constexpr std::array<double, 6> EXACT = {PI, PI / 2, PI / 4, -PI / 2, 3 * PI / 4, -PI};
+    if (gen() % 3 != 0) return EXACT[gen() % EXACT.size()];
+    return std::uniform_real_distribution<double>(-PI, PI)(gen);
+}
+
+Gate circuit_1q_gate(std::mt19937_64& gen) {
+    switch (gen() % 9) {
+        case 0:
+            return Gate::h();
+        case 1:
+            return Gate::x();
+        case 2:
+            return Gate::s();
+        case 3:
+            return Gate::t();
+        case 4:
+            return Gate::tdg();
+        case 5:
+            return Gate::rx(circuit_angle(gen));
+        case 6:
+            return Gate::ry(circuit_angle(gen));
+        case 7:
+            return Gate::rz(circuit_angle(gen));
+        default:
+            return Gate::u3(circuit_angle(gen), circuit_angle(gen), circuit_angle(gen));
+    }
+}
+
+Gate circuit_2q_gate(std::mt19937_64& gen) {
+    switch (gen() % 6) {
+        case 0:
+        case 1:
+            return Gate::cnot();
+        case 2:
+            return Gate::cz();
+        case 3:
+            return Gate::swap();
+        case 4:
+            return Gate::cry(circuit_angle(gen));
+        default:
+            return Gate::crz(circuit_angle(gen));
+    }
+}
+
+// The same gates and mid-circuit measurements on an MPS and on the dense
+// reference; the dense state collapses to the MPS's outcome. Records the
+// first failure instead of stopping the caller's loop.
+struct Differential {
+    MpsBackend backend;
+    MpsState state;
+    Dense psi;
+    std::size_t gates = 0;
+    std::string failure;
+
+    Differential(std::uint64_t seed, Qubit n)
+        : backend(MpsBackend::with_seed(seed)), state(*backend.new_state(n)), psi(dense_zero(n)) {}
+
+    void apply(const GateInstance& gate) {
+        if (!failure.empty()) return;
+        if (auto applied = backend.apply_gate(state, gate); !applied) {
+            failure = std::string(gate.gate.name()) + ": " + applied.error().message();
+            return;
+        }
+        dense_apply(psi, gate);
+        ++gates;
+    }
+
+    void measure(Qubit q) {
+        if (!failure.empty()) return;
+        auto outcome = backend.measure(state, q);
+        if (!outcome) {
+            failure = "measure: " + outcome.error().message();
+            return;
+        }
+        const double p = testing::dense_probability(psi, q, *outcome);
+        if (p < 1e-9) {
+            failure = "measured an outcome of dense probability " + std::to_string(p);
+            return;
+        }
+        testing::dense_collapse(psi, q, *outcome);
+    }
+};
+
+Qubit other_qubit(Qubit n, std::initializer_list<Qubit> taken, std::mt19937_64& gen) {
+    for (;;) {
+        const auto q = static_cast<Qubit>(gen() % n);
+        if (std::find(taken.begin(), taken.end(), q) == taken.end()) return q;
+    }
+}
+
+TEST(MpsDifferential, BlockSpanningTwoHundredOrdersOfMagnitude) {
+    // Rounding residues multiplied from site to site give the last CNOT's
+    // block entries from 0.5 down to 1e-209.
+    const Gate cx = Gate::cnot(), h = Gate::h(), x = Gate::x(), t = Gate::t(), swap = Gate::swap();
+    // clang-format off
+    const std::vector<GateInstance> gates = {
+        instance(Gate::ry(-1.3271055340252818), {6}), instance(cx, {5, 7}), instance(cx, {8, 9}), instance(h, {6}),
+        instance(x, {4}), instance(Gate::ry(std::numbers::pi), {4}), instance(cx, {6, 3}), instance(cx, {0, 8}),
+        instance(swap, {1, 6}), instance(x, {8}), instance(swap, {9, 8}), instance(t, {1}), instance(x, {2}),
+        instance(cx, {3, 2}), instance(h, {3}), instance(cx, {1, 9}), instance(x, {2}), instance(h, {1}),
+        instance(h, {6}), instance(swap, {1, 6}), instance(t, {1}), instance(cx, {0, 1}), instance(h, {3}),
+        instance(h, {9}), instance(cx, {4, 0})};
+    // clang-format on
+    Differential run(1, 10);
+    for (const GateInstance& gate : gates) run.apply(gate);
+    ASSERT_EQ(run.failure, "");
+    EXPECT_EQ(run.gates, 25u);
+    EXPECT_LT(max_abs_diff(to_dense(run.state), run.psi), 1e-14);
+}
+
+TEST(MpsDifferential, ExactAngleCircuitsMatchTheDenseReferenceAndNeverFail) {
+    // 3 to 12 qubits, up to 60 steps: one- and two-qubit gates on any qubits
+    // (so routing swaps), Toffolis lowered to CNOT, H and T, mid-circuit
+    // measurements. Fewer circuits under the sanitisers, which run far slower.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int CIRCUITS = 1000;
+#else
+    constexpr int CIRCUITS = 10000;
+#endif
+    std::mt19937_64 gen(23);
+    int failed = 0;
+    for (int trial = 0; trial < CIRCUITS; ++trial) {
+        const auto n = static_cast<Qubit>(3 + gen() % 10);
+        Differential run(static_cast<std::uint64_t>(trial), n);
+        const std::size_t steps = 1 + gen() % 60;
+        for (std::size_t step = 0; step < steps; ++step) {
+            const std::uint64_t kind = gen() % 25;
+            if (kind == 0) {
+                run.measure(static_cast<Qubit>(gen() % n));
+            } else if (kind == 1) {
+                const Qubit c0 = other_qubit(n, {}, gen), c1 = other_qubit(n, {c0}, gen);
+                for (const GateInstance& gate : testing::toffoli_lowered(c0, c1, other_qubit(n, {c0, c1}, gen)))
+                    run.apply(gate);
+            } else if (kind < 12) {
+                const Qubit a = other_qubit(n, {}, gen);
+                run.apply(instance(circuit_2q_gate(gen), {a, other_qubit(n, {a}, gen)}));
+            } else {
+                run.apply(instance(circuit_1q_gate(gen), {static_cast<Qubit>(gen() % n)}));
+            }
+        }
+        if (!run.failure.empty()) {
+            if (++failed <= 5) ADD_FAILURE() << "circuit " << trial << " on " << n << " qubits: " << run.failure;
+            continue;
+        }
+        // Twelve qubits never reach the bond cap, so nothing but singular
+        // values at the level of rounding residues is ever dropped.
+        const double fidelity = testing::fidelity(to_dense(run.state), run.psi);
+        if (!(std::abs(1.0 - fidelity) <= 1e-10) && ++failed <= 5) {
+            ADD_FAILURE() << "circuit " << trial << " on " << n << " qubits: fidelity " << fidelity;
+        }
+    }
+    EXPECT_EQ(failed, 0);
+}
+
+// A multi-controlled X by the V-chain: Toffolis compute the AND of the
+// controls into clean ancillas (at least controls.size() - 2 of them) and
+// uncompute them again, each Toffoli lowered to CNOT, H and T.
+void controlled_x(Differential& run, const std::vector<Qubit>& controls, Qubit target,
+                  const std::vector<Qubit>& ancillas) {
+    auto toffoli = [&run](Qubit c0, Qubit c1, Qubit t) {
+        for (const GateInstance& gate : testing::toffoli_lowered(c0, c1, t)) run.apply(gate);
+    };
+    const std::size_t k = controls.size();
+    if (k == 1) {
+        run.apply(instance(Gate::cnot(), {controls[0], target}));
+        return;
+    }
+    if (k == 2) {
+        toffoli(controls[0], controls[1], target);
+        return;
+    }
+    toffoli(controls[0], controls[1], ancillas[0]);
+    for (std::size_t i = 2; i + 1 < k; ++i) toffoli(controls[i], ancillas[i - 2], ancillas[i - 1]);
+    toffoli(controls[k - 1], ancillas[k - 3], target);
+    for (std::size_t i = k - 1; i-- > 2;) toffoli(controls[i], ancillas[i - 2], ancillas[i - 1]);
+    toffoli(controls[0], controls[1], ancillas[0]);
+}
+
+TEST(MpsDifferential, DeepQuantumWalkMatchesTheDenseReference) {
+    // A coined walk on a cycle of 128 positions: qubit 0 is the coin, 1..7
+    // the position (1 least significant), 8..12 ancillas. Each step tosses
+    // the coin, increments the position when it shows 1 and decrements it
+    // when it shows 0, every carry a multi-controlled X; ten steps are
+    // 10,850 gates.
+    constexpr Qubit COIN = 0;
+    constexpr Qubit POSITION_BITS = 7;
+    const std::vector<Qubit> ancillas = {8, 9, 10, 11, 12};
+    Differential run(0, 13);
+    auto increment = [&](bool reverse) {
+        for (Qubit step = 0; step < POSITION_BITS; ++step) {
+            const Qubit bit = reverse ? step : POSITION_BITS - 1 - step;  // a decrement undoes an increment
+            std::vector<Qubit> controls = {COIN};
+            for (Qubit lower = 0; lower < bit; ++lower) controls.push_back(1 + lower);
+            controlled_x(run, controls, 1 + bit, ancillas);
+        }
+    };
+    for (int step = 0; step < 10; ++step) {
+        run.apply(instance(Gate::h(), {COIN}));
+        increment(false);
+        run.apply(instance(Gate::x(), {COIN}));
+        increment(true);
+        run.apply(instance(Gate::x(), {COIN}));
+    }
+    ASSERT_EQ(run.failure, "");
+    EXPECT_EQ(run.gates, 10850u);
+    EXPECT_LT(run.state.max_bond_reached(), MAX_BOND);
+    EXPECT_GE(run.state.swap_count(), 1000u);
+    EXPECT_NEAR(testing::fidelity(to_dense(run.state), run.psi), 1.0, 1e-10);
+    // Clean ancillas, and the walker within ten positions of the start.
+    for (std::uint64_t x = 0; x < run.psi.size(); ++x) {
+        const std::uint64_t position = (x >> 1) & 127;
+        if (std::norm(run.psi[x]) > 1e-20) {
+            EXPECT_EQ(x >> 8, 0u);
+            EXPECT_TRUE(position <= 10 || position >= 118) << position;
+        }
+    }
 }
 
 // ---- Errors ------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -32,27 +34,61 @@ inline void dense_apply_matrix(Dense& psi, const std::vector<Complex>& m, const 
                                const std::vector<Qubit>& controls = {}) {
     const std::size_t k = targets.size();
     const std::size_t dim = std::size_t{1} << k;
-    std::uint64_t target_mask = 0;
-    for (Qubit t : targets) target_mask |= std::uint64_t{1} << t;
     std::uint64_t control_mask = 0;
     for (Qubit c : controls) control_mask |= std::uint64_t{1} << c;
-    std::vector<Complex> in(dim), out(dim);
-    for (std::uint64_t base = 0; base < psi.size(); ++base) {
-        if ((base & target_mask) != 0 || (base & control_mask) != control_mask) continue;
-        auto index_of = [&](std::size_t j) {
-            std::uint64_t index = base;
-            for (std::size_t t = 0; t < k; ++t) {
-                if ((j >> (k - 1 - t)) & 1) index |= std::uint64_t{1} << targets[t];
-            }
-            return index;
-        };
-        for (std::size_t j = 0; j < dim; ++j) in[j] = psi[index_of(j)];
+    // offset[j]: the target bits of the matrix index j, first target highest.
+    std::vector<std::uint64_t> offset(dim, 0);
+    for (std::size_t j = 0; j < dim; ++j)
+        for (std::size_t t = 0; t < k; ++t)
+            if ((j >> (k - 1 - t)) & 1) offset[j] |= std::uint64_t{1} << targets[t];
+    std::vector<Qubit> ascending(targets);
+    std::sort(ascending.begin(), ascending.end());
+    std::vector<Complex> in(dim);
+    for (std::uint64_t rest = 0; rest < (psi.size() >> k); ++rest) {
+        // rest with a 0 inserted at every target position
+        std::uint64_t base = rest;
+        for (Qubit t : ascending) base = ((base >> t) << (t + 1)) | (base & ((std::uint64_t{1} << t) - 1));
+        if ((base & control_mask) != control_mask) continue;
+        for (std::size_t j = 0; j < dim; ++j) in[j] = psi[base | offset[j]];
         for (std::size_t row = 0; row < dim; ++row) {
             Complex acc(0.0, 0.0);
             for (std::size_t col = 0; col < dim; ++col) acc += m[row * dim + col] * in[col];
-            out[row] = acc;
+            psi[base | offset[row]] = acc;
         }
-        for (std::size_t j = 0; j < dim; ++j) psi[index_of(j)] = out[j];
+    }
+}
+
+// The same for one target and no controls, in the plain pair loop (the
+// differential tests apply millions of gates).
+inline void dense_apply_1q(Dense& psi, const std::array<Complex, 4>& m, Qubit target) {
+    const std::uint64_t bit = std::uint64_t{1} << target;
+    for (std::uint64_t block = 0; block < psi.size(); block += 2 * bit) {
+        for (std::uint64_t x = block; x < block + bit; ++x) {
+            const Complex a0 = psi[x], a1 = psi[x | bit];
+            psi[x] = m[0] * a0 + m[1] * a1;
+            psi[x | bit] = m[2] * a0 + m[3] * a1;
+        }
+    }
+}
+
+// The same for two targets (first = high bit) and no controls, skipping zero
+// matrix entries as permutation-like gates allow.
+inline void dense_apply_2q(Dense& psi, std::span<const Complex> m, Qubit first, Qubit second) {
+    const Qubit low = std::min(first, second), high = std::max(first, second);
+    const std::array<std::uint64_t, 4> offset = {0, std::uint64_t{1} << second, std::uint64_t{1} << first,
+                                                 (std::uint64_t{1} << first) | (std::uint64_t{1} << second)};
+    std::array<std::size_t, 16> nonzero{};
+    std::size_t count = 0;
+    for (std::size_t e = 0; e < 16; ++e)
+        if (m[e] != Complex(0.0, 0.0)) nonzero[count++] = e;
+    for (std::uint64_t rest = 0; rest < (psi.size() >> 2); ++rest) {
+        std::uint64_t base = ((rest >> low) << (low + 1)) | (rest & ((std::uint64_t{1} << low) - 1));
+        base = ((base >> high) << (high + 1)) | (base & ((std::uint64_t{1} << high) - 1));
+        const std::array<Complex, 4> in = {psi[base], psi[base | offset[1]], psi[base | offset[2]],
+                                           psi[base | offset[3]]};
+        std::array<Complex, 4> out{};
+        for (std::size_t i = 0; i < count; ++i) out[nonzero[i] >> 2] += m[nonzero[i]] * in[nonzero[i] & 3];
+        for (std::size_t j = 0; j < 4; ++j) psi[base | offset[j]] = out[j];
     }
 }
 
@@ -60,6 +96,14 @@ inline void dense_apply(Dense& psi, const GateInstance& gate) {
     auto matrix = gate.gate.matrix();
     ASSERT_TRUE(matrix.has_value());
     std::span<const Complex> entries = matrix->entries();
+    if (entries.size() == 4 && gate.controls.empty()) {
+        dense_apply_1q(psi, {entries[0], entries[1], entries[2], entries[3]}, gate.targets[0]);
+        return;
+    }
+    if (entries.size() == 16 && gate.controls.empty()) {
+        dense_apply_2q(psi, entries, gate.targets[0], gate.targets[1]);
+        return;
+    }
     dense_apply_matrix(psi, std::vector<Complex>(entries.begin(), entries.end()),
                        std::vector<Qubit>(gate.targets.begin(), gate.targets.end()),
                        std::vector<Qubit>(gate.controls.begin(), gate.controls.end()));
@@ -104,6 +148,28 @@ inline double dense_norm_sq(const Dense& psi) {
     double sum = 0.0;
     for (const Complex& z : psi) sum += std::norm(z);
     return sum;
+}
+
+// |⟨a|b⟩|² / (⟨a|a⟩·⟨b|b⟩).
+inline double fidelity(const Dense& a, const Dense& b) {
+    Complex overlap(0.0, 0.0);
+    for (std::size_t x = 0; x < a.size(); ++x) overlap += std::conj(a[x]) * b[x];
+    return std::norm(overlap) / (dense_norm_sq(a) * dense_norm_sq(b));
+}
+
+// The probability that measuring `qubit` gives `outcome`.
+inline double dense_probability(const Dense& psi, Qubit qubit, std::uint8_t outcome) {
+    double p = 0.0;
+    for (std::uint64_t x = 0; x < psi.size(); ++x)
+        if (((x >> qubit) & 1) == outcome) p += std::norm(psi[x]);
+    return p / dense_norm_sq(psi);
+}
+
+// Projects `qubit` onto `outcome` and renormalises.
+inline void dense_collapse(Dense& psi, Qubit qubit, std::uint8_t outcome) {
+    const double scale = 1.0 / std::sqrt(dense_probability(psi, qubit, outcome) * dense_norm_sq(psi));
+    for (std::uint64_t x = 0; x < psi.size(); ++x)
+        psi[x] = ((x >> qubit) & 1) == outcome ? psi[x] * scale : Complex(0.0, 0.0);
 }
 
 // Re⟨ψ|P|ψ⟩·coeff with the Paulis applied one after another.
@@ -188,6 +254,16 @@ inline Gate random_1q_gate(std::mt19937_64& gen) {
         default:
             return Gate::unitary1q_diag(std::polar(1.0, angle(gen)), std::polar(1.0, angle(gen)));
     }
+}
+
+// A Toffoli (controls c0, c1, target t) as the MPS runs it: two Hadamards,
+// seven T or T† and six CNOTs.
+inline std::vector<GateInstance> toffoli_lowered(Qubit c0, Qubit c1, Qubit t) {
+    return {instance(Gate::h(), {t}),        instance(Gate::cnot(), {c1, t}), instance(Gate::tdg(), {t}),
+            instance(Gate::cnot(), {c0, t}), instance(Gate::t(), {t}),        instance(Gate::cnot(), {c1, t}),
+            instance(Gate::tdg(), {t}),      instance(Gate::cnot(), {c0, t}), instance(Gate::t(), {c1}),
+            instance(Gate::t(), {t}),        instance(Gate::h(), {t}),        instance(Gate::cnot(), {c0, c1}),
+            instance(Gate::t(), {c0}),       instance(Gate::tdg(), {c1}),     instance(Gate::cnot(), {c0, c1})};
 }
 
 // A random two-qubit gate of any two-qubit kind (Swap included).

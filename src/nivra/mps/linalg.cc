@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "nivra/core/error.h"
 
@@ -210,30 +211,113 @@ bool verify_svd(const Eigen::Ref<const CMatrix>& a, const Eigen::VectorXd& s, co
     return orthonormal_columns(u, source) && orthonormal_columns(v, source);
 }
 
+void zero_negligible_parts(Eigen::Ref<CMatrix> m) {
+    // Complex is two doubles, real then imaginary; columns may be strided.
+    const Eigen::Index parts = 2 * m.rows();
+    double largest = 0.0;
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+        const double* column = reinterpret_cast<const double*>(m.col(j).data());
+        for (Eigen::Index i = 0; i < parts; ++i) {
+            const double part = std::abs(column[i]);
+            if (part > largest && part <= std::numeric_limits<double>::max()) {
+                largest = part;
+            }
+        }
+    }
+    const double negligible = largest * NEGLIGIBLE_PART_RATIO;
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+        double* column = reinterpret_cast<double*>(m.col(j).data());
+        for (Eigen::Index i = 0; i < parts; ++i) {
+            if (std::abs(column[i]) < negligible) {
+                column[i] = 0.0;
+            }
+        }
+    }
+}
+
 bool ThinSvd::compute(const Eigen::Ref<const CMatrix>& a) {
     // Eigen's SVDs assume finite input (some internal steps only assert it),
     // so a NaN or infinity never reaches them.
     if (!all_finite(a)) {
         return false;
     }
-    use_jacobi_ = false;
+    path_ = Path::DivideAndConquer;
     bdc_.compute(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
     if (bdc_.info() == Eigen::Success && verify_svd(a, bdc_.singularValues(), bdc_.matrixU(), bdc_.matrixV())) {
         return true;
     }
-    ++fallbacks_;
-    use_jacobi_ = true;
+    path_ = Path::Jacobi;
     jacobi_.compute(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
-    return jacobi_.info() == Eigen::Success &&
-           verify_svd(a, jacobi_.singularValues(), jacobi_.matrixU(), jacobi_.matrixV());
+    if (jacobi_.info() == Eigen::Success &&
+        verify_svd(a, jacobi_.singularValues(), jacobi_.matrixU(), jacobi_.matrixV())) {
+        return true;
+    }
+    path_ = Path::RealBidiagonal;
+    return compute_by_real_bidiagonal(a) && verify_svd(a, bidiagonal_s_, bidiagonal_u_, bidiagonal_v_);
+}
+
+// The path BDCSVD takes for large matrices (scale, bidiagonalise a tall copy,
+// factor the real bidiagonal B, apply the reflectors to B's singular vectors),
+// with the real Jacobi SVD in place of divide and conquer for B.
+bool ThinSvd::compute_by_real_bidiagonal(const Eigen::Ref<const CMatrix>& a) {
+    const bool wide = a.rows() < a.cols();
+    double scale = a.cwiseAbs().maxCoeff();
+    if (scale == 0.0) {
+        scale = 1.0;
+    }
+    const CMatrix tall = wide ? CMatrix(a.adjoint() / scale) : CMatrix(a / scale);
+    Eigen::internal::UpperBidiagonalization<CMatrix> bidiagonal(tall);
+    const Eigen::MatrixXd b = bidiagonal.bidiagonal().toDenseMatrix();
+    const Eigen::JacobiSVD<Eigen::MatrixXd> real_svd(b, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    if (real_svd.info() != Eigen::Success) {
+        return false;
+    }
+    const Eigen::Index k = tall.cols();
+    CMatrix& left = wide ? bidiagonal_v_ : bidiagonal_u_;
+    CMatrix& right = wide ? bidiagonal_u_ : bidiagonal_v_;
+    left = CMatrix::Zero(tall.rows(), k);
+    left.topRows(k) = real_svd.matrixU().cast<Complex>();
+    bidiagonal.householderU().applyThisOnTheLeft(left);
+    right = real_svd.matrixV().cast<Complex>();
+    bidiagonal.householderV().applyThisOnTheLeft(right);
+    bidiagonal_s_ = real_svd.singularValues() * scale;
+    return true;
 }
 
 const Eigen::VectorXd& ThinSvd::singular_values() const {
-    return use_jacobi_ ? jacobi_.singularValues() : bdc_.singularValues();
+    switch (path_) {
+        case Path::DivideAndConquer:
+            return bdc_.singularValues();
+        case Path::Jacobi:
+            return jacobi_.singularValues();
+        case Path::RealBidiagonal:
+            return bidiagonal_s_;
+    }
+    invariant_failure("ThinSvd: unknown path");
 }
 
-const CMatrix& ThinSvd::u() const { return use_jacobi_ ? jacobi_.matrixU() : bdc_.matrixU(); }
+const CMatrix& ThinSvd::u() const {
+    switch (path_) {
+        case Path::DivideAndConquer:
+            return bdc_.matrixU();
+        case Path::Jacobi:
+            return jacobi_.matrixU();
+        case Path::RealBidiagonal:
+            return bidiagonal_u_;
+    }
+    invariant_failure("ThinSvd: unknown path");
+}
 
-const CMatrix& ThinSvd::v() const { return use_jacobi_ ? jacobi_.matrixV() : bdc_.matrixV(); }
+const CMatrix& ThinSvd::v() const {
+    switch (path_) {
+        case Path::DivideAndConquer:
+            return bdc_.matrixV();
+        case Path::Jacobi:
+            return jacobi_.matrixV();
+        case Path::RealBidiagonal:
+            return bidiagonal_v_;
+    }
+    invariant_failure("ThinSvd: unknown path");
+}
 
 }  // namespace nivra::mps

@@ -12,6 +12,7 @@
 #include <Eigen/QR>
 #include <Eigen/SVD>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "nivra/core/complex.h"
@@ -126,6 +127,24 @@ struct QrWorkspace {
 // the packed factorisation. Shapes that disagree are an InvariantError.
 void qr_into(Eigen::Ref<CMatrix> a, QrWorkspace& workspace, Eigen::Ref<CMatrix> q, Eigen::Ref<CMatrix> r);
 
+// Parts of a block below this fraction of its largest real or imaginary part
+// count as zero before it is factored. An MPS multiplies rounding residues
+// (cos(π/2) is 6e-17, not 0) together in every update that meets them, so a
+// few dozen exact-angle gates leave blocks that span hundreds of orders of
+// magnitude. The Jacobi SVD multiplies such entries further and divides by the
+// products (see ThinSvd); with no part below 2^-200 of the largest, the
+// products stay well above 2^-511, where the textbook quotient of this build
+// (core/complex.h) starts to underflow. Zeroing moves the block by 2^-200 of
+// its scale: 140 orders of magnitude inside the 1e-16 to which any SVD
+// reproduces it, and far below the 1e-7 of the largest singular value under
+// which a two-site update drops a value anyway.
+inline constexpr double NEGLIGIBLE_PART_RATIO = 0x1p-200;
+
+// Sets every real and imaginary part of `m` whose magnitude lies below
+// NEGLIGIBLE_PART_RATIO times the largest finite one to zero. NaN and
+// infinite parts are kept, so a non-finite block stays non-finite.
+void zero_negligible_parts(Eigen::Ref<CMatrix> m);
+
 // Thin SVD: a = U·diag(s)·V^H with K = min(rows, cols) singular values in
 // descending order, U rows × K and V cols × K, both with orthonormal columns.
 //
@@ -136,11 +155,29 @@ void qr_into(Eigen::Ref<CMatrix> a, QrWorkspace& workspace, Eigen::Ref<CMatrix> 
 // and a result that fails is recomputed by the slower one-sided Jacobi SVD,
 // which is verified in turn.
 //
+// Neither is safe on a block whose entries span hundreds of orders of
+// magnitude. BDCSVD hands matrices of fewer than 16 columns to the Jacobi SVD
+// (as this class does with every result of BDCSVD that fails), and the Jacobi
+// SVD's complex 2×2 step makes an entry w real by multiplying with |w|/w.
+// Under this build's textbook quotient that is |w|·conj(w)/|w|²: below
+// |w| ≈ 1e-154 the square loses precision, and below about 1e-162 both
+// products underflow to 0, so the quotient is NaN and so is a singular value.
+// Such a w need not be in the input: the rotations multiply small entries
+// together. Zeroing negligible parts first
+// (zero_negligible_parts) makes it rare; a block that still fails both is
+// factored a third way, with no complex quotient by a small number:
+// Householder bidiagonalisation, whose every divisor has a square above the
+// smallest normal double (a reflector is skipped otherwise), then the real
+// Jacobi SVD of the real bidiagonal. It is verified like the others.
+//
 // The object keeps its factors (and reuses their storage while the shape
 // stays) until the next compute.
 class ThinSvd {
 public:
-    // False when the input holds a NaN or infinite entry, or when neither
+    // Which algorithm produced the current factors.
+    enum class Path : std::uint8_t { DivideAndConquer, Jacobi, RealBidiagonal };
+
+    // False when the input holds a NaN or infinite entry, or when no
     // algorithm produced finite factors that pass verification; the factors
     // are then meaningless.
     bool compute(const Eigen::Ref<const CMatrix>& a);
@@ -148,15 +185,17 @@ public:
     const Eigen::VectorXd& singular_values() const;
     const CMatrix& u() const;
     const CMatrix& v() const;
-
-    // How many computations so far fell back to the Jacobi SVD.
-    std::size_t fallback_count() const { return fallbacks_; }
+    Path path() const { return path_; }
 
 private:
+    bool compute_by_real_bidiagonal(const Eigen::Ref<const CMatrix>& a);
+
     Eigen::BDCSVD<CMatrix> bdc_;
     Eigen::JacobiSVD<CMatrix> jacobi_;
-    bool use_jacobi_ = false;
-    std::size_t fallbacks_ = 0;
+    Eigen::VectorXd bidiagonal_s_;
+    CMatrix bidiagonal_u_;
+    CMatrix bidiagonal_v_;
+    Path path_ = Path::DivideAndConquer;
 };
 
 // True when u·diag(s)·v^H reproduces `a` and u, v have orthonormal columns,

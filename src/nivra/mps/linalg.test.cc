@@ -107,6 +107,105 @@ TEST(ThinSvd, CorrectWhereEigensDivideAndConquerFails) {
     EXPECT_TRUE(verify_svd(a, s, svd.u(), svd.v()));
 }
 
+// Factors `a` and checks the result against `a` itself.
+void expect_exact_svd(const CMatrix& a, ThinSvd& svd) {
+    ASSERT_TRUE(svd.compute(a));
+    const Eigen::VectorXd& s = svd.singular_values();
+    ASSERT_EQ(s.size(), std::min(a.rows(), a.cols()));
+    for (Eigen::Index i = 1; i < s.size(); ++i) EXPECT_GE(s[i - 1], s[i]);
+    const CMatrix rebuilt = svd.u() * s.cast<Complex>().asDiagonal() * svd.v().adjoint();
+    EXPECT_LT((rebuilt - a).cwiseAbs().maxCoeff(), 1e-14);
+    const CMatrix identity = CMatrix::Identity(s.size(), s.size());
+    EXPECT_LT((svd.u().adjoint() * svd.u() - identity).cwiseAbs().maxCoeff(), 1e-14);
+    EXPECT_LT((svd.v().adjoint() * svd.v() - identity).cwiseAbs().maxCoeff(), 1e-14);
+}
+
+TEST(ThinSvd, FactorsBlocksSpanningHundredsOfOrdersOfMagnitude) {
+    // Eigen's Jacobi SVD (which BDCSVD uses below 16 columns) makes a tiny
+    // entry w real through |w|/w, which the textbook quotient of this build
+    // turns into 0/0: both return a NaN singular value for these blocks.
+    using C = Complex;
+    ThinSvd svd;
+
+    // A two-site block of the exact-angle circuit that first showed it:
+    // entries from 0.5 down to 1e-209, rank 2.
+    CMatrix block(4, 4);
+    block << C(0.49629301450316438, 0.49629301450316415), C(-9.8130778667735917e-18, 4.3578819960526224e-33),
+        C(-0.49629301450316438, -0.49629301450316415), C(-9.8130778667735933e-18, 4.3578819960526231e-33),
+        C(-5.4548223995898828e-81, -3.1087480411993599e-81), C(-2.9402867174471594e-49, 5.8805734348943208e-50),
+        C(5.4548223995898828e-81, 3.1087480411993599e-81), C(2.9402867174471594e-49, -5.8805734348943208e-50),
+        C(3.545114826179691e-113, -1.5506594980096988e-113), C(-3.8167103715481422e-17, -0.085944677035426603),
+        C(3.545114826179691e-113, -1.5506594980096988e-113), C(-3.8167103715481422e-17, -0.085944677035426603),
+        C(0, 2.4333972048578046e-209), C(1.480654765119212e-177, 0), C(0, 2.4333972048578046e-209),
+        C(1.480654765119212e-177, 0);
+    expect_exact_svd(block, svd);
+    EXPECT_EQ(svd.path(), ThinSvd::Path::RealBidiagonal);
+    EXPECT_NEAR(svd.singular_values()[0], 0.99258602900632831, 1e-15);
+    EXPECT_NEAR(svd.singular_values()[1], 0.12154412787727575, 1e-15);
+    EXPECT_LT(svd.singular_values()[2], 1e-30);
+
+    // No part below 2^-200 of the largest, so zeroing negligible parts leaves
+    // it as it is; the Jacobi rotations still multiply the small entries down
+    // into the range where the quotient fails.
+    CMatrix spread(4, 4);
+    spread << C(-8.7096741095068906e-57, 4.0231954166381645e-57), C(0, 0), C(0, 0), C(1.7364724514425826e-53, 0),
+        C(-6.7777129035907975e-44, 0), C(0, 0), C(-0.0094967395417463393, 0.065177366226581032), C(0, 0),
+        C(-3.0897119305747743e-08, -1.4308924598911426e-07), C(1.639060900269118e-42, -2.9570404260827727e-45),
+        C(-2.8524646466428894e-49, 0), C(-0.095357565342717554, 0.91091851384656686),
+        C(2.6766807366734367e-20, -4.4755633854295824e-20), C(0, 0), C(-9.85533055845256e-38, 0),
+        C(1.8200198611595413, 0.13033617639807732);
+    CMatrix zeroed = spread;
+    zero_negligible_parts(zeroed);
+    ASSERT_EQ(zeroed, spread);
+    expect_exact_svd(spread, svd);
+    EXPECT_EQ(svd.path(), ThinSvd::Path::RealBidiagonal);
+
+    // Ordinary blocks keep the ordinary path.
+    expect_exact_svd(CMatrix::Identity(6, 4), svd);
+    EXPECT_EQ(svd.path(), ThinSvd::Path::DivideAndConquer);
+}
+
+TEST(ZeroNegligibleParts, ZeroesPartsFarBelowTheLargestAndKeepsNonFiniteOnes) {
+    const double limit = 0.5 * NEGLIGIBLE_PART_RATIO;  // largest part 0.5 below
+    const double below = std::nextafter(limit, 0.0);
+    const double subnormal = std::numeric_limits<double>::denorm_min();
+    CMatrix m(3, 2);
+    m << Complex(0.5, below), Complex(-limit, 1e-17),  //
+        Complex(-below, 0.25), Complex(subnormal, -1e-70), Complex(0.0, -0.5), Complex(1e-60, -limit);
+    zero_negligible_parts(m);
+    CMatrix expected(3, 2);
+    expected << Complex(0.5, 0.0), Complex(-limit, 1e-17),  //
+        Complex(0.0, 0.25), Complex(0.0, 0.0), Complex(0.0, -0.5), Complex(1e-60, -limit);
+    EXPECT_EQ(m, expected);
+
+    // The scale is the largest finite part; NaN and infinities stay.
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    CMatrix non_finite(2, 2);
+    non_finite << Complex(inf, 1e-70), Complex(1.0, 1e-70), Complex(nan, 2.0), Complex(1e-40, -inf);
+    zero_negligible_parts(non_finite);
+    EXPECT_TRUE(std::isinf(non_finite(0, 0).real()));
+    EXPECT_TRUE(std::isnan(non_finite(1, 0).real()));
+    EXPECT_TRUE(std::isinf(non_finite(1, 1).imag()));
+    EXPECT_EQ(non_finite(0, 0).imag(), 0.0);
+    EXPECT_EQ(non_finite(0, 1), Complex(1.0, 0.0));
+    EXPECT_EQ(non_finite(1, 1).real(), 1e-40);
+
+    // A block of a larger matrix: only the block is measured and changed.
+    CMatrix outer = CMatrix::Constant(4, 4, Complex(1e-100, 1e-100));
+    outer(0, 0) = Complex(1e30, 0.0);
+    outer.block(1, 1, 3, 3).setConstant(Complex(1e-40, 1e-70));
+    outer(2, 2) = Complex(1.0, 0.0);
+    zero_negligible_parts(outer.block(1, 1, 3, 3));
+    EXPECT_EQ(outer(0, 1), Complex(1e-100, 1e-100));
+    EXPECT_EQ(outer(1, 1), Complex(1e-40, 0.0));
+    EXPECT_EQ(outer(2, 2), Complex(1.0, 0.0));
+
+    CMatrix zero = CMatrix::Zero(3, 3);
+    zero_negligible_parts(zero);
+    EXPECT_EQ(zero, CMatrix::Zero(3, 3));
+}
+
 TEST(VerifySvd, RejectsWrongFactors) {
     std::mt19937_64 gen(13);
     CMatrix a = random_matrix(30, 20, gen);

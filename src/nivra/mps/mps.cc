@@ -228,6 +228,12 @@ std::expected<void, MpsError> MpsState::apply_2q_adjacent(std::size_t a, std::si
         }
     }
 
+    // Rounding residues (entries an exact computation would make 0, such as
+    // cos(π/2) = 6e-17) are multiplied together by every update that meets
+    // them, so a few dozen exact-angle gates leave blocks that span hundreds
+    // of orders of magnitude. Far below the block's scale they end here,
+    // before the factorisation and before U and V carry them into the sites.
+    zero_negligible_parts(gated);
     if (!ws.svd.compute(gated)) {
         return std::unexpected(MpsError::svd_failed());
     }

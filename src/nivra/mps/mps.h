@@ -138,9 +138,12 @@ public:
 
     // The two-site update of g on chain positions a (first qubit of g) and b
     // (second), which must be neighbours (else NonAdjacent, nothing changed):
-    // centre to min(a, b), block, gate, SVD truncated by the policy and
-    // renormalised, centre to min(a, b) + 1. SvdFailed leaves the state as it
-    // was after the centre moved. Throws InvariantError when a or b >= n.
+    // centre to min(a, b), block, gate, parts of the block below
+    // NEGLIGIBLE_PART_RATIO of its largest set to zero (linalg.h), SVD
+    // truncated by the policy and renormalised, centre to min(a, b) + 1.
+    // SvdFailed (a block that is not finite, or no SVD that passes
+    // verification) leaves the state as it was after the centre moved.
+    // Throws InvariantError when a or b >= n.
     std::expected<void, MpsError> apply_2q_adjacent(std::size_t a, std::size_t b, const Matrix4& g);
 
     // g on qubits (q0 = first, q1 = second): when their sites are not

@@ -8,6 +8,7 @@
 
 #include "nivra/core/error.h"
 #include "nivra/mps/dense_reference.test.h"
+#include "nivra/mps/linalg.h"
 
 namespace nivra::mps {
 namespace {
@@ -266,6 +267,23 @@ TEST(TwoSite, AllZeroBlockKeepsOneValueWithScaleOne) {
     EXPECT_EQ(state.discarded_weight(), 0.0);
     EXPECT_EQ(state.site(0).chi_right, 1u);
     for (const Complex& z : to_dense(state)) EXPECT_EQ(std::abs(z), 0.0);
+}
+
+TEST(TwoSite, PartsFarBelowTheBlocksScaleBecomeZero) {
+    // (|0⟩ + ε|1⟩) ⊗ |+⟩, then CZ: the block [[1, 1], [ε, -ε]]/√2 has rank 1
+    // and its singular vector carries ε, unless zeroing negligible parts
+    // removed it first.
+    for (const double epsilon : {1e-100, 1e-50}) {
+        MpsState state = MpsState::with_policy(2, EXACT);
+        state.apply_1q(0, m2_of(Gate::ry(2 * epsilon)));
+        state.apply_1q(1, m2_of(Gate::h()));
+        ASSERT_TRUE(state.apply_2q_adjacent(0, 1, m4_of(Gate::cz())).has_value());
+        const Dense psi = to_dense(state);
+        const double expected = epsilon < NEGLIGIBLE_PART_RATIO ? 0.0 : epsilon / std::sqrt(2.0);
+        EXPECT_NEAR(std::abs(psi[0b01]), expected, 1e-15 * expected) << epsilon;  // qubit 0 set alone
+        EXPECT_NEAR(std::abs(psi[0b11]), expected, 1e-15 * expected) << epsilon;
+        EXPECT_NEAR(std::abs(psi[0b00]), std::sqrt(0.5), 1e-15);
+    }
 }
 
 TEST(Routing, NonAdjacentGateMovesTheHigherQubitDown) {
