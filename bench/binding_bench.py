@@ -85,62 +85,20 @@ def cases():
     # One builder per case, called through a bound method, 1000 gates per fresh
     # 3-qubit circuit: the instruction list stays small and its memory warm, so
     # the time is the call's, not the list's growth.
-    def b_h(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).h
-            for _ in range(1000):
-                f(0)
+    def one_builder(name, *args):
+        def bench(n):
+            for _ in range(n // 1000):
+                f = getattr(nivra.Circuit(3), name)
+                for _ in range(1000):
+                    f(*args)
 
-    def b_t(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).t
-            for _ in range(1000):
-                f(1)
+        return bench
 
-    def b_rx(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).rx
-            for _ in range(1000):
-                f(0.5, 0)
-
-    def b_u3(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).u3
-            for _ in range(1000):
-                f(0.1, 0.2, 0.3, 2)
-
-    def b_cx(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).cx
-            for _ in range(1000):
-                f(0, 1)
-
-    def b_crz(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).crz
-            for _ in range(1000):
-                f(0.5, 1, 2)
-
-    def b_ccx(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).ccx
-            for _ in range(1000):
-                f(0, 1, 2)
-
-    def b_cp(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).cp
-            for _ in range(1000):
-                f(0.75, 2, 0)
-
-    def b_measure(n):
-        for _ in range(n // 1000):
-            f = nivra.Circuit(3).measure
-            for _ in range(1000):
-                f(0, 1)
-
-    builders_one_by_one = (b_h, b_t, b_rx, b_u3, b_cx, b_crz, b_ccx, b_cp, b_measure)
-    one_by_one = [(f"builder {fn.__name__[2:]}", fn, 200_000) for fn in builders_one_by_one]
+    builder_calls = [
+        ("h", 0), ("t", 1), ("rx", 0.5, 0), ("u3", 0.1, 0.2, 0.3, 2), ("cx", 0, 1), ("crz", 0.5, 1, 2),
+        ("ccx", 0, 1, 2), ("cp", 0.75, 2, 0), ("measure", 0, 1),
+    ]
+    one_by_one = [(f"builder {call[0]}", one_builder(*call), 200_000) for call in builder_calls]
     return one_by_one + [
         ("h/rx/cx builders", builders, 300_000),
         ("crz by keyword", builders_by_keyword, 100_000),

@@ -108,9 +108,8 @@ void BM_CenterStep(benchmark::State& state) {
 }
 BENCHMARK(BM_CenterStep)->Arg(64)->Arg(128)->Unit(benchmark::kMillisecond);
 
-// A whole run through the generic driver with the backend's bond cap of 128.
-void BM_RunCircuit(benchmark::State& state, std::uint32_t n, int depth, std::uint32_t max_distance) {
-    const nivra::ir::Circuit circuit = random_circuit(n, depth, max_distance, 7);
+// A whole run of `circuit` through the generic driver with the backend's bond cap of 128.
+void run_whole(benchmark::State& state, const nivra::ir::Circuit& circuit) {
     for (auto _ : state) {
         MpsBackend backend = MpsBackend::with_seed(0);
         auto final_state = nivra::backend::run(backend, circuit);
@@ -122,6 +121,10 @@ void BM_RunCircuit(benchmark::State& state, std::uint32_t n, int depth, std::uin
         state.counters["routing_swaps"] = static_cast<double>(final_state->swap_count());
         state.counters["discarded"] = final_state->discarded_weight();
     }
+}
+
+void BM_RunCircuit(benchmark::State& state, std::uint32_t n, int depth, std::uint32_t max_distance) {
+    run_whole(state, random_circuit(n, depth, max_distance, 7));
 }
 BENCHMARK_CAPTURE(BM_RunCircuit, nn_100q_depth10, 100, 10, 1)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_RunCircuit, nn_100q_depth20, 100, 20, 1)->Unit(benchmark::kSecond)->Iterations(1);
@@ -153,17 +156,7 @@ nivra::ir::Circuit exact_angle_circuit(std::uint32_t n, int depth, std::uint64_t
 }
 
 void BM_RunExactAngleCircuit(benchmark::State& state, std::uint32_t n, int depth) {
-    const nivra::ir::Circuit circuit = exact_angle_circuit(n, depth, 11);
-    for (auto _ : state) {
-        MpsBackend backend = MpsBackend::with_seed(0);
-        auto final_state = nivra::backend::run(backend, circuit);
-        if (!final_state) {
-            state.SkipWithError(final_state.error().message().c_str());
-            return;
-        }
-        state.counters["max_bond"] = static_cast<double>(final_state->max_bond_reached());
-        state.counters["routing_swaps"] = static_cast<double>(final_state->swap_count());
-    }
+    run_whole(state, exact_angle_circuit(n, depth, 11));
 }
 BENCHMARK_CAPTURE(BM_RunExactAngleCircuit, 12q_depth40, 12, 40)->Unit(benchmark::kMillisecond);
 

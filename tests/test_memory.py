@@ -7,22 +7,14 @@ import re
 import subprocess
 import sys
 
-# The address space the child process maps now, in bytes.
-VM_SIZE = r"""
+# Helpers of the capped child processes: the address space the process maps
+# now, in bytes, and the MemoryError message of a call (None if it succeeds).
+CHILD_HELPERS = r"""
 def vm_size():
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("VmSize:"):
                 return int(line.split()[1]) * 1024
-"""
-
-CAPPED_SCRIPT = VM_SIZE + r"""
-import json, resource
-import nivra, nivra.qec
-
-# One GiB of address space beyond what the interpreter already maps.
-cap = vm_size() + (1 << 30)
-resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
 def message(call):
     try:
@@ -30,6 +22,15 @@ def message(call):
     except MemoryError as e:
         return str(e)
     return None
+"""
+
+CAPPED_SCRIPT = CHILD_HELPERS + r"""
+import json, resource
+import nivra, nivra.qec
+
+# One GiB of address space beyond what the interpreter already maps.
+cap = vm_size() + (1 << 30)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
 def circuit(n):
     c = nivra.Circuit(n)
@@ -73,7 +74,7 @@ def test_memory_errors_under_an_address_space_cap_say_what_and_how_much():
     assert re.fullmatch(rf"cannot allocate more than {SIZE} for the text of /dev/zero", out["endless"])
 
 
-GROWTH_SCRIPT = VM_SIZE + r"""
+GROWTH_SCRIPT = CHILD_HELPERS + r"""
 import json, resource, sys
 import numpy as np
 import nivra, nivra.qec
@@ -83,13 +84,6 @@ from nivra.qec import Decoder, DetectorErrorModel
 Decoder(DetectorErrorModel("error(0.1) D0 D1 L0"), "mwpm").decode_batch(np.zeros((64, 2), bool))
 cap = vm_size() + (1 << 30)
 resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
-
-def message(call):
-    try:
-        call()
-    except MemoryError as e:
-        return str(e)
-    return None
 
 def python_builders():
     c = nivra.Circuit(1)
@@ -166,7 +160,7 @@ def test_inputs_that_grow_past_the_cap_are_refused_with_what_and_how_much(tmp_pa
         assert out[name] is not None and re.fullmatch(pattern, out[name]), (name, out[name])
 
 
-PEAK_SCRIPT = VM_SIZE + r"""
+PEAK_SCRIPT = CHILD_HELPERS + r"""
 import resource, sys
 import nivra
 
@@ -214,7 +208,7 @@ def test_a_relabelled_run_holds_one_state():
     assert peak_of_run(24, 16, True).isdigit()
 
 
-STATE_SCRIPT = VM_SIZE + r"""
+STATE_SCRIPT = CHILD_HELPERS + r"""
 import json, resource, sys
 import nivra
 
