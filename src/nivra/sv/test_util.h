@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <span>
 #include <vector>
 
@@ -151,6 +152,15 @@ inline const char* isa_name(kernels::simd::Isa isa) {
     }
     return "unknown";
 }
+
+}  // namespace nivra::sv::test
+
+namespace nivra::sv::kernels::simd {
+// The set's name in test failure messages.
+inline void PrintTo(Isa isa, std::ostream* os) { *os << test::isa_name(isa); }
+}  // namespace nivra::sv::kernels::simd
+
+namespace nivra::sv::test {
 
 // Runs the kernels on one instruction set while alive.
 struct ForcedIsa {

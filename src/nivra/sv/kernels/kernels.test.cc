@@ -539,6 +539,78 @@ TEST(DiagonalPhaseKernel, TermSemantics) {
     }
 }
 
+// ---- Zeros, tiny, huge and non-finite amplitudes -----------------------------
+
+// Amplitudes of both signs of zero, magnitudes whose products underflow or
+// overflow, one infinity and one NaN (never in one group of the kernels below,
+// where two NaNs could meet): every kernel still gives the reference's bits,
+// signs of zero included, on every instruction set.
+CpuState special_state(std::uint32_t n) {
+    const double values[] = {0.0, -0.0, 0.5, -0.25, 1e-300, -3e-310, 1e300, 0.75};
+    CpuState s = CpuState::zero_state(n);
+    for (std::size_t i = 0; i < s.len(); ++i) s.amps[i] = Complex(values[i % 8], values[(i / 8 + 3 * i) % 8]);
+    s.amps[65] = Complex(std::numeric_limits<double>::infinity(), 0.5);
+    s.amps[35] = Complex(-0.0, std::numeric_limits<double>::quiet_NaN());
+    return s;
+}
+
+TEST(KernelArithmetic, SignedZerosAndNonFiniteAmplitudesFollowTheReference) {
+    StdRng rng = StdRng::seed_from_u64(81);
+    const std::uint32_t n = 7;
+    const CpuState start = special_state(n);
+    auto check = [&](const std::function<void(Complex*, std::size_t, const ParPolicy&)>& apply,
+                     const std::function<void(Complex*)>& reference_body, const std::string& name) {
+        const auto got = run_all_policies(start, apply);
+        CpuState ref = start;
+        reference_body(ref.amps.data());
+        EXPECT_TRUE(t::same_bits(got.data(), ref.amps.data(), ref.len())) << name;
+    };
+    for (const OneQubitCase& c : one_qubit_cases()) {
+        for (Qubit q : {0u, 3u}) {
+            check([&](Complex* a, std::size_t len, const ParPolicy& p) { apply_1q(a, len, q, {}, c.matrix, p); },
+                  [&](Complex* a) { c.reference(a, start.len(), q, 0); },
+                  std::string(c.name) + " on " + std::to_string(q));
+        }
+    }
+    const M4 dense2 = t::to_array<16>(t::random_unitary(4, rng));
+    const M4 iswap = Gate::iswap().matrix()->m4();
+    const std::array<Complex, 4> d = {Complex(0.0, 1.0), Complex(-1.0, 0.0), Complex(0.6, -0.8), Complex(1.0, 0.0)};
+    const M4 diag2 = {d[0], 0, 0, 0, 0, d[1], 0, 0, 0, 0, d[2], 0, 0, 0, 0, d[3]};
+    for (const M4* m : {&dense2, &iswap}) {
+        check([&](Complex* a, std::size_t len, const ParPolicy& p) { apply_2q(a, len, 4, 0, {}, *m, p); },
+              [&](Complex* a) { reference::dense_2q(a, start.len(), 4, 0, 0, *m); }, "dense 2q");
+    }
+    check([&](Complex* a, std::size_t len, const ParPolicy& p) { apply_2q(a, len, 2, 5, {}, diag2, p); },
+          [&](Complex* a) { reference::diagonal_2q(a, start.len(), 2, 5, 0, d); }, "diagonal 2q");
+    // A dense 3-qubit matrix, and a controlled one (half zeros: the zero-skipping path).
+    M8 dense3 = t::to_array<64>(t::random_unitary(8, rng));
+    M8 controlled3{};
+    const auto u = t::random_unitary(4, rng);
+    for (std::size_t r = 0; r < 8; ++r) {
+        for (std::size_t c = 0; c < 8; ++c) {
+            controlled3[r * 8 + c] = r < 4 ? (r == c ? 1.0 : 0.0) : (c < 4 ? 0.0 : u[(r - 4) * 4 + c - 4]);
+        }
+    }
+    for (const M8* m : {&dense3, &controlled3}) {
+        check([&](Complex* a, std::size_t len, const ParPolicy& p) { apply_3q(a, len, 4, 0, 2, {}, *m, p); },
+              [&](Complex* a) { reference::generic_3q(a, start.len(), 4, 0, 2, 0, *m); }, "dense 3q");
+    }
+    std::vector<Complex> controlled4(256, 0.0);
+    for (std::size_t r = 0; r < 16; ++r) {
+        for (std::size_t c = 0; c < 16; ++c) {
+            controlled4[r * 16 + c] = r < 8 ? (r == c ? 1.0 : 0.0) : (c < 8 ? 0.0 : controlled3[(r - 8) * 8 + c - 8]);
+        }
+    }
+    const std::vector<Qubit> kq_targets = {3, 0, 4, 2};
+    check([&](Complex* a, std::size_t len,
+              const ParPolicy& p) { apply_kq_scalar_aos(a, len, kq_targets, 4, controlled4, 0, p); },
+          [&](Complex* a) { reference::kq(a, start.len(), kq_targets, 4, controlled4); }, "k-qubit");
+    const std::vector<ir::PhaseTerm> terms = {term({0b11}, 0.4), term({}, std::numbers::pi / 2),
+                                              term({0b1000000}, -2.5)};
+    check([&](Complex* a, std::size_t len, const ParPolicy& p) { apply_diagonal_phase_scalar_aos(a, len, terms, p); },
+          [&](Complex* a) { reference::diagonal_phase(a, start.len(), terms); }, "diagonal phase");
+}
+
 // ---- Tiled chunks ----------------------------------------------------------
 
 // However finely the chunks are cut into pieces, every amplitude gets the
