@@ -28,18 +28,29 @@ using detail::IndexSpace;
 using T = Lanes::T;
 constexpr std::size_t W = Lanes::W;
 
-// The matrix as the cores broadcast it: entry e's real and imaginary parts.
+// The matrix as the cores read it: entry e's real and imaginary parts, each
+// in every lane. Small matrices are broadcast once per call (Broadcast):
+// re-broadcasting them on every group of base indices costs a shuffle and,
+// with more matrix values than registers, a spill per entry (the compiler
+// cannot keep them across the stores into the state, which may alias them).
+// Larger ones are broadcast on use from split planes (Planes) or from the
+// complex entries themselves (Entries, for matrices too large to copy).
+struct Broadcast {
+    const T* re_vec;
+    const T* im_vec;
+    T re(std::size_t e) const { return re_vec[e]; }
+    T im(std::size_t e) const { return im_vec[e]; }
+};
 struct Planes {
     const double* re_plane;
     const double* im_plane;
-    double re(std::size_t e) const { return re_plane[e]; }
-    double im(std::size_t e) const { return im_plane[e]; }
+    T re(std::size_t e) const { return Lanes::bcast(re_plane[e]); }
+    T im(std::size_t e) const { return Lanes::bcast(im_plane[e]); }
 };
-// The same read straight from the complex entries, for matrices too large to copy.
 struct Entries {
     const Complex* m;
-    double re(std::size_t e) const { return m[e].real(); }
-    double im(std::size_t e) const { return m[e].imag(); }
+    T re(std::size_t e) const { return Lanes::bcast(m[e].real()); }
+    T im(std::size_t e) const { return Lanes::bcast(m[e].imag()); }
 };
 
 // The product m·a of simd.h in every lane, m broadcast as (mr, mi): four
@@ -62,10 +73,10 @@ inline void accumulate(T ar, T ai, T mr, T mi, T& acc_re, T& acc_im) {
 template <class Matrix>
 inline void row_sum(const Matrix& m, std::size_t row, std::size_t dim, const T* re, const T* im, T& acc_re, T& acc_im) {
     std::size_t e = row * dim;
-    product(re[0], im[0], Lanes::bcast(m.re(e)), Lanes::bcast(m.im(e)), acc_re, acc_im);
+    product(re[0], im[0], m.re(e), m.im(e), acc_re, acc_im);
     for (std::size_t c = 1; c < dim; ++c) {
         ++e;
-        accumulate(re[c], im[c], Lanes::bcast(m.re(e)), Lanes::bcast(m.im(e)), acc_re, acc_im);
+        accumulate(re[c], im[c], m.re(e), m.im(e), acc_re, acc_im);
     }
 }
 
@@ -91,12 +102,12 @@ inline void dense_core(const Matrix& m, std::size_t dim, T* re, T* im, const Loa
         T acc_re[R], acc_im[R];
         for (std::size_t r = 0; r < R; ++r) {
             const std::size_t e = (r0 + r) * dim;
-            product(re[0], im[0], Lanes::bcast(m.re(e)), Lanes::bcast(m.im(e)), acc_re[r], acc_im[r]);
+            product(re[0], im[0], m.re(e), m.im(e), acc_re[r], acc_im[r]);
         }
         for (std::size_t c = 1; c < dim; ++c) {
             for (std::size_t r = 0; r < R; ++r) {
                 const std::size_t e = (r0 + r) * dim + c;
-                accumulate(re[c], im[c], Lanes::bcast(m.re(e)), Lanes::bcast(m.im(e)), acc_re[r], acc_im[r]);
+                accumulate(re[c], im[c], m.re(e), m.im(e), acc_re[r], acc_im[r]);
             }
         }
         for (std::size_t r = 0; r < R; ++r) {
@@ -438,33 +449,50 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
     }
 }
 
-template <std::size_t DIM>
-void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
-                 const ParPolicy& policy) {
-    std::array<double, 2 * DIM * DIM> planes_store;
-    const Planes planes{planes_store.data(), planes_store.data() + DIM * DIM};
-    fill_planes(matrix, DIM * DIM, planes_store.data(), planes_store.data() + DIM * DIM);
-    std::array<std::uint64_t, DIM> off;
-    std::copy_n(offsets, DIM, off.begin());
+// The dense kernel (or, for a matrix with enough exact zeros, the
+// zero-skipping one) over every base index, the matrix read through `m`.
+template <std::size_t DIM, class Matrix>
+void dense_with(Complex* amps, const IndexSpace& space, const std::uint64_t* off, const Complex* matrix,
+                const Matrix& m, const ParPolicy& policy) {
     // Fused blocks of controlled gates are often half zeros or more.
     constexpr std::size_t R = W >= 8 && DIM >= 16 ? 8 : 4;
     if constexpr (DIM >= 8) {
         if (const auto sparse = plan_sparse<DIM, R>(matrix)) {
             detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
-                T re[DIM], im[DIM];
-                walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
-                    sparse_core<DIM, R>(planes, *sparse, re, im, load, store);
+                walk_range<DIM>(space, amps, off, begin, end, [&](const auto& load, const auto& store) {
+                    T re[DIM], im[DIM];
+                    sparse_core<DIM, R>(m, *sparse, re, im, load, store);
                 });
             });
             return;
         }
     }
     detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
-        T re[DIM], im[DIM];
-        walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
-            dense_core<DIM>(planes, DIM, re, im, load, store);
+        walk_range<DIM>(space, amps, off, begin, end, [&](const auto& load, const auto& store) {
+            // Inputs per group, so that narrow matrices keep them in registers.
+            T re[DIM], im[DIM];
+            dense_core<DIM>(m, DIM, re, im, load, store);
         });
     });
+}
+
+template <std::size_t DIM>
+void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
+                 const ParPolicy& policy) {
+    std::array<double, 2 * DIM * DIM> planes;
+    fill_planes(matrix, DIM * DIM, planes.data(), planes.data() + DIM * DIM);
+    std::array<std::uint64_t, DIM> off;
+    std::copy_n(offsets, DIM, off.begin());
+    if constexpr (DIM <= 8) {
+        // At most 128 vectors: 4 KiB (AVX2), 8 KiB (AVX-512).
+        T vectors[2 * DIM * DIM];
+        for (std::size_t e = 0; e < 2 * DIM * DIM; ++e) {
+            vectors[e] = Lanes::bcast(planes[e]);
+        }
+        dense_with<DIM>(amps, space, off.data(), matrix, Broadcast{vectors, vectors + DIM * DIM}, policy);
+    } else {
+        dense_with<DIM>(amps, space, off.data(), matrix, Planes{planes.data(), planes.data() + DIM * DIM}, policy);
+    }
 }
 
 void dense_runtime(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
@@ -507,8 +535,11 @@ void dense_entry(Complex* amps, const IndexSpace& space, const std::uint64_t* of
 template <std::size_t DIM>
 void monomial_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const std::uint8_t* source,
                     const Complex* coef, const ParPolicy& policy) {
-    double re_c[DIM], im_c[DIM];
-    fill_planes(coef, DIM, re_c, im_c);
+    T re_c[DIM], im_c[DIM];
+    for (std::size_t r = 0; r < DIM; ++r) {
+        re_c[r] = Lanes::bcast(coef[r].real());
+        im_c[r] = Lanes::bcast(coef[r].imag());
+    }
     std::array<std::uint8_t, DIM> src;
     std::array<std::uint64_t, DIM> off;
     for (std::size_t c = 0; c < DIM; ++c) {
@@ -524,7 +555,7 @@ void monomial_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t*
             }
             for (std::size_t r = 0; r < DIM; ++r) {
                 T out_re, out_im;
-                product(re[src[r]], im[src[r]], Lanes::bcast(re_c[r]), Lanes::bcast(im_c[r]), out_re, out_im);
+                product(re[src[r]], im[src[r]], re_c[r], im_c[r], out_re, out_im);
                 store(r, out_re, out_im);
             }
         });
