@@ -239,6 +239,28 @@ class TestSeeds:
         assert run(c, backend=backend).counts() != run(c, backend=backend).counts()
 
 
+class TestMeasurement:
+    def test_a_certain_measurement_draws_nothing(self):
+        # H, barrier, H returns qubit 0 to |0> with an exact zero beside it, so
+        # measuring it is certain and takes no draw: seed for seed, the coin
+        # on qubit 1 falls as it does without those gates.
+        undone = Circuit(2)
+        undone.h(0)
+        undone.barrier([0])
+        undone.h(0)
+        plain = Circuit(2)
+        for c in (undone, plain):
+            c.measure(0, 0)
+            c.h(1)
+            c.measure(1, 1)
+        outcomes = set()
+        for seed in range(40):
+            counts = run(undone, backend="sv", shots=4, seed=seed).counts()
+            assert counts == run(plain, backend="sv", shots=4, seed=seed).counts(), seed
+            outcomes.update(counts)
+        assert outcomes == {"00", "10"}
+
+
 class TestStabilizerAndMps:
     def test_clifford_circuits_agree_with_exact_probabilities(self):
         rng = random.Random(5)

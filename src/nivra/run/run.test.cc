@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "nivra/backend/backend.h"
 #include "nivra/core/error.h"
 #include "nivra/stab/dense_reference.test.h"
+#include "nivra/sv/backend.h"
+#include "nivra/sv/test_util.h"
 
 namespace nivra::run {
 namespace {
@@ -94,6 +97,71 @@ TEST(Run, ErrorsCarryTheirPathPrefix) {
     EXPECT_EQ(run_mps(wide, 10, 1).error(), "sample: requested 65 qubits exceeds backend limit of 64");
     const std::string too_many = run_statevector(wide, 10, 1).error();
     EXPECT_EQ(too_many.rfind("run sv: ", 0), 0u) << too_many;
+}
+
+// ---- Exact cancellations ------------------------------------------------------
+
+// Circuits that undo themselves across a barrier (so that no pass cancels the
+// gates): the state returns to |0...0>, and with rounded products every other
+// amplitude is an exact zero, never the rounding error of a product.
+std::vector<std::pair<std::string, ir::Circuit>> interference_circuits() {
+    std::vector<std::pair<std::string, ir::Circuit>> out;
+    auto circuit = [](std::uint32_t n, const std::vector<GateInstance>& before) {
+        ir::Circuit c(n);
+        for (const GateInstance& g : before) EXPECT_TRUE(c.add_gate(g));
+        ir::Barrier barrier;
+        for (Qubit q = 0; q < n; ++q) barrier.qubits.push_back(q);
+        EXPECT_TRUE(c.add_instruction(barrier));
+        for (auto g = before.rbegin(); g != before.rend(); ++g) {
+            GateInstance inverse = *g;
+            inverse.gate = g->gate.kind() == GateKind::S ? Gate::sdg() : g->gate;
+            EXPECT_TRUE(c.add_gate(inverse));
+        }
+        return c;
+    };
+    out.emplace_back("H | H", circuit(1, {make_gate(Gate::h(), {0})}));
+    for (std::uint32_t n : {10u, 19u}) {
+        std::vector<GateInstance> layer;
+        for (Qubit q = 0; q < n; ++q) layer.push_back(make_gate(Gate::h(), {q}));
+        out.emplace_back("H layer | H layer, " + std::to_string(n) + " qubits", circuit(n, layer));
+    }
+    out.emplace_back("Bell | Bell^-1", circuit(2, {make_gate(Gate::h(), {0}), make_gate(Gate::cnot(), {0, 1})}));
+    std::vector<GateInstance> ghz = {make_gate(Gate::h(), {0})};
+    for (Qubit q = 0; q + 1 < 5; ++q) ghz.push_back(make_gate(Gate::cnot(), {q, q + 1}));
+    out.emplace_back("GHZ | GHZ^-1", circuit(5, ghz));
+    out.emplace_back("H S | Sdg H", circuit(1, {make_gate(Gate::h(), {0}), make_gate(Gate::s(), {0})}));
+    return out;
+}
+
+class ExactZeros : public testing::TestWithParam<sv::kernels::simd::Isa> {};
+
+INSTANTIATE_TEST_SUITE_P(Isa, ExactZeros, testing::ValuesIn(sv::test::ALL_ISAS),
+                         [](const testing::TestParamInfo<sv::kernels::simd::Isa>& info) {
+                             return sv::test::isa_name(info.param);
+                         });
+
+// Optimised as nivra.run does it, and gate by gate as built.
+TEST_P(ExactZeros, UndoneCircuitsLeaveExactZerosOnThisInstructionSet) {
+    if (!sv::kernels::simd::isa_supported(GetParam())) {
+        GTEST_SKIP() << sv::test::isa_name(GetParam()) << " is not supported by this processor";
+    }
+    const sv::test::ForcedIsa forced(GetParam());
+    for (const auto& [name, circuit] : interference_circuits()) {
+        const PathOutcome optimised = run_statevector(circuit, 0, 1);
+        ASSERT_TRUE(optimised.has_value()) << optimised.error();
+        sv::NaiveSvBackend backend = sv::NaiveSvBackend::with_seed(1);
+        const auto plain = backend::run(backend, circuit);
+        ASSERT_TRUE(plain.has_value()) << plain.error().message();
+        for (const sv::CpuState* state : {&*optimised->state, &*plain}) {
+            EXPECT_NEAR(state->amps[0].real(), 1.0, 1e-15) << name;
+            std::size_t residues = 0;
+            for (std::size_t i = 0; i < state->len(); ++i) {
+                residues += i != 0 && state->amps[i] != Complex(0.0, 0.0) ? 1 : 0;
+            }
+            EXPECT_EQ(state->amps[0].imag(), 0.0) << name;
+            EXPECT_EQ(residues, 0u) << name << (state == &*plain ? " (gate by gate)" : " (optimised)");
+        }
+    }
 }
 
 TEST(Histogram, KeysAndOrder) {

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <span>
 #include <vector>
 
 #include "nivra/core/complex.h"
 #include "nivra/core/gate.h"
 #include "nivra/core/rng.h"
+#include "nivra/sv/kernels/simd.h"
 #include "nivra/sv/state.h"
 
 namespace nivra::sv::test {
@@ -135,5 +137,37 @@ inline std::vector<Qubit> random_qubits(std::size_t count, std::uint32_t num_qub
     all.resize(count);
     return all;
 }
+
+constexpr kernels::simd::Isa ALL_ISAS[] = {kernels::simd::Isa::Portable, kernels::simd::Isa::Avx2,
+                                           kernels::simd::Isa::Avx512};
+
+inline const char* isa_name(kernels::simd::Isa isa) {
+    switch (isa) {
+        case kernels::simd::Isa::Portable:
+            return "portable";
+        case kernels::simd::Isa::Avx2:
+            return "avx2";
+        case kernels::simd::Isa::Avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+}  // namespace nivra::sv::test
+
+namespace nivra::sv::kernels::simd {
+// The set's name in test failure messages.
+inline void PrintTo(Isa isa, std::ostream* os) { *os << test::isa_name(isa); }
+}  // namespace nivra::sv::kernels::simd
+
+namespace nivra::sv::test {
+
+// Runs the kernels on one instruction set while alive.
+struct ForcedIsa {
+    explicit ForcedIsa(kernels::simd::Isa isa) { kernels::simd::force_isa(isa); }
+    ~ForcedIsa() { kernels::simd::force_isa(std::nullopt); }
+    ForcedIsa(const ForcedIsa&) = delete;
+    ForcedIsa& operator=(const ForcedIsa&) = delete;
+};
 
 }  // namespace nivra::sv::test

@@ -17,7 +17,7 @@ namespace nivra::sv::kernels {
 double phase_angle(std::uint64_t x, std::span<const ir::PhaseTerm> terms);
 
 // amps[x] ← (re·cos θ − im·sin θ, re·sin θ + im·cos θ) for every x < len,
-// the product formed with fused multiply-adds as simd.h fixes.
+// each product rounded on its own, as simd.h fixes.
 // Bit-identical to evaluating θ, cos θ and sin θ afresh for each index: θ
 // depends only on the bits of x that some mask names, so when those are few
 // the (cos, sin) pairs are computed once per bit pattern and looked up.

@@ -7,13 +7,10 @@
 #include "nivra/core/error.h"
 #include "nivra/sv/kernels/diagonal_phase.h"
 #include "nivra/sv/kernels/index_space.h"
-#include "nivra/sv/kernels/simd.h"
 
 namespace nivra::sv::kernels::reference {
 
 using detail::neg;
-using simd::fma_accumulate;
-using simd::fma_product;
 
 namespace {
 
@@ -25,7 +22,7 @@ std::uint64_t bit(Qubit q) { return detail::bit_of(q); }
 void diagonal_1q(Complex* amps, std::size_t len, Qubit t, std::uint64_t cmask, Complex d0, Complex d1) {
     for (std::uint64_t i = 0; i < len; ++i) {
         if (holds(i, cmask)) {
-            amps[i] = (i & bit(t)) == 0 ? fma_product(d0, amps[i]) : fma_product(d1, amps[i]);
+            amps[i] = (i & bit(t)) == 0 ? mul(amps[i], d0) : mul(amps[i], d1);
         }
     }
 }
@@ -55,8 +52,8 @@ void antidiag_1q(Complex* amps, std::size_t len, Qubit t, std::uint64_t cmask, C
     for (std::uint64_t i = 0; i < len; ++i) {
         if ((i & s) == 0 && holds(i, cmask)) {
             const Complex a0 = amps[i], a1 = amps[i + s];
-            amps[i] = fma_product(m01, a1);
-            amps[i + s] = fma_product(m10, a0);
+            amps[i] = mul(m01, a1);
+            amps[i + s] = mul(m10, a0);
         }
     }
 }
@@ -66,8 +63,8 @@ void dense_1q(Complex* amps, std::size_t len, Qubit t, std::uint64_t cmask, cons
     for (std::uint64_t i = 0; i < len; ++i) {
         if ((i & s) == 0 && holds(i, cmask)) {
             const Complex a0 = amps[i], a1 = amps[i + s];
-            amps[i] = fma_accumulate(fma_product(m[0], a0), m[1], a1);
-            amps[i + s] = fma_accumulate(fma_product(m[2], a0), m[3], a1);
+            amps[i] = add(mul(m[0], a0), mul(m[1], a1));
+            amps[i + s] = add(mul(m[2], a0), mul(m[3], a1));
         }
     }
 }
@@ -104,7 +101,7 @@ void diagonal_2q(Complex* amps, std::size_t len, Qubit q0, Qubit q1, std::uint64
     for (std::uint64_t i = 0; i < len; ++i) {
         if (holds(i, cmask)) {
             const std::size_t local = 2 * ((i >> q0) & 1) + ((i >> q1) & 1);
-            amps[i] = fma_product(d[local], amps[i]);
+            amps[i] = mul(amps[i], d[local]);
         }
     }
 }
@@ -118,9 +115,9 @@ void gather_apply(Complex* amps, std::uint64_t i, const std::array<std::uint64_t
         a[c] = amps[i | offsets[c]];
     }
     for (std::size_t r = 0; r < DIM; ++r) {
-        Complex acc = fma_product(m[r * DIM], a[0]);
+        Complex acc = mul(m[r * DIM], a[0]);
         for (std::size_t c = 1; c < DIM; ++c) {
-            acc = fma_accumulate(acc, m[r * DIM + c], a[c]);
+            acc = add(acc, mul(m[r * DIM + c], a[c]));
         }
         amps[i | offsets[r]] = acc;
     }
@@ -193,9 +190,9 @@ void kq(Complex* amps, std::size_t len, std::span<const Qubit> targets, std::uin
             scratch[c] = amps[base | to.offsets[c]];
         }
         for (std::uint64_t r = 0; r < dim; ++r) {
-            Complex acc = fma_product(matrix[r * dim], scratch[0]);
+            Complex acc = mul(matrix[r * dim], scratch[0]);
             for (std::uint64_t c = 1; c < dim; ++c) {
-                acc = fma_accumulate(acc, matrix[r * dim + c], scratch[c]);
+                acc = add(acc, mul(matrix[r * dim + c], scratch[c]));
             }
             amps[base | to.offsets[r]] = acc;
         }
@@ -205,7 +202,9 @@ void kq(Complex* amps, std::size_t len, std::span<const Qubit> targets, std::uin
 void diagonal_phase(Complex* amps, std::size_t len, std::span<const ir::PhaseTerm> terms) {
     for (std::uint64_t x = 0; x < len; ++x) {
         const double theta = phase_angle(x, terms);
-        amps[x] = fma_product(Complex(std::cos(theta), std::sin(theta)), amps[x]);
+        const double c = std::cos(theta), s = std::sin(theta);
+        const double re = amps[x].real(), im = amps[x].imag();
+        amps[x] = Complex(re * c - im * s, re * s + im * c);
     }
 }
 

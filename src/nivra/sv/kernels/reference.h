@@ -1,9 +1,10 @@
 #pragma once
 // The plain scalar reference path: every kernel body written as a serial loop
 // over all indices 0..len that tests each index and acts on the ones it owns,
-// with no index arithmetic beyond that test, and every complex product in the
-// fused multiply-add order of simd.h. The optimised kernels must agree with
-// these bit for bit on every instruction set; tests compare the two.
+// with no index arithmetic beyond that test, and every complex product and
+// sum in the textbook form below, each operation rounded on its own. The
+// optimised kernels must agree with these bit for bit on every instruction
+// set and thread count; tests compare the two.
 
 #include <array>
 #include <cstddef>
@@ -15,6 +16,13 @@
 #include "nivra/sv/kernels/kernels.h"
 
 namespace nivra::sv::kernels::reference {
+
+// (a+bi)(c+di) = (ac − bd) + (ad + bc)i, four rounded products (never fused
+// into a multiply-add), then one rounded difference and one rounded sum.
+inline Complex mul(Complex a, Complex b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline Complex add(Complex a, Complex b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
 
 void diagonal_1q(Complex* amps, std::size_t len, Qubit t, std::uint64_t cmask, Complex d0, Complex d1);
 void x_1q(Complex* amps, std::size_t len, Qubit t, std::uint64_t cmask);

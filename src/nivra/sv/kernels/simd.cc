@@ -41,7 +41,7 @@ bool isa_supported(Isa isa) {
             return true;
         case Isa::Avx2:
 #if defined(__x86_64__)
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+            return __builtin_cpu_supports("avx2");
 #else
             return false;
 #endif

@@ -3,24 +3,25 @@
 // compiled once per instruction set and chosen at run time (internal to the
 // kernels).
 //
-// Every complex product is formed with fused multiply-adds in one fixed order.
-// For a matrix entry m and an amplitude a:
-//     re = fma(a.im, −m.im, a.re·m.re)      im = fma(a.im, m.re, a.re·m.im)
+// Every complex product is formed from individually rounded products, and
+// every row sum is added in column order. For a matrix entry m and an
+// amplitude a:
+//     m·a = (a.re·m.re − a.im·m.im,  a.re·m.im + a.im·m.re)
 // and a row sum Σ_c m[r][c]·a[c] starts from the product of column 0 and adds
-// column c ≥ 1 as
-//     re = fma(a.im, −m.im, fma(a.re, m.re, re))
-//     im = fma(a.im,  m.re, fma(a.re, m.im, im)).
-// Each lane of a vector performs exactly these operations, and so does the
-// portable path (std::fma), so every instruction set, every vector width and
-// every split of the index range give the same bits; the scalar reference
-// path (reference.h) spells out the same sequence.
+// the product of column c ≥ 1 to it (one rounding per product, per
+// difference and per sum; never a fused multiply-add). Each lane of a vector
+// performs exactly these operations, and so does the portable path, so every
+// instruction set, every vector width and every split of the index range give
+// the same bits; the scalar reference path (reference.h) spells out the same
+// sequence. Rounded products are also what lets an exact cancellation end in
+// an exact zero: a·r − a·r is 0, where fma(a, −r, a·r) is the rounding error
+// of a·r.
 //
-// Instruction sets: AVX-512F (eight base indices per vector), AVX2 with FMA
-// (four), portable (one). The build stays baseline x86-64: only the functions
-// of the AVX2 and AVX-512 translation units carry those targets, and they run
-// only where the processor reports them.
+// Instruction sets: AVX-512F (eight base indices per vector), AVX2 (four),
+// portable (one). The build stays baseline x86-64: only the functions of the
+// AVX2 and AVX-512 translation units carry those targets, and they run only
+// where the processor reports them.
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,13 +58,9 @@ void monomial(Complex* amps, const detail::IndexSpace& space, const std::uint64_
 // amps[j] = amps[j]·(cs[2j] + i·cs[2j+1]) for j < count, serially.
 void rotate(Complex* amps, const double* cs, std::size_t count);
 
-// The product and the row step of the header comment, for scalar code.
-inline Complex fma_product(Complex m, Complex a) {
-    return {std::fma(a.imag(), -m.imag(), a.real() * m.real()), std::fma(a.imag(), m.real(), a.real() * m.imag())};
-}
-inline Complex fma_accumulate(Complex acc, Complex m, Complex a) {
-    return {std::fma(a.imag(), -m.imag(), std::fma(a.real(), m.real(), acc.real())),
-            std::fma(a.imag(), m.real(), std::fma(a.real(), m.imag(), acc.imag()))};
+// The product of the header comment, for scalar code.
+inline Complex rounded_product(Complex m, Complex a) {
+    return {a.real() * m.real() - a.imag() * m.imag(), a.real() * m.imag() + a.imag() * m.real()};
 }
 
 // ---- The per-set entry points (one translation unit each) -------------------

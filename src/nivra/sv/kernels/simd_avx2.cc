@@ -1,6 +1,7 @@
 // The kernels of simd.h four base indices per 256-bit vector, for processors
-// with AVX2 and FMA. Everything after the target pragma is compiled for them;
-// the headers above it stay baseline x86-64.
+// with AVX2. Everything after the target pragma is compiled for them; the
+// headers above it stay baseline x86-64. The target leaves out FMA: the
+// products are rounded one by one (simd.h), so the kernels never need it.
 
 #include <algorithm>
 #include <array>
@@ -15,7 +16,7 @@
 #include <immintrin.h>
 
 #pragma GCC push_options
-#pragma GCC target("avx2,fma")
+#pragma GCC target("avx2")
 
 namespace nivra::sv::kernels::simd::avx2 {
 
@@ -26,7 +27,8 @@ struct Lanes {
     static constexpr std::size_t W = 4;
     static T bcast(double x) { return _mm256_set1_pd(x); }
     static T mul(T a, T b) { return _mm256_mul_pd(a, b); }
-    static T fma(T a, T b, T c) { return _mm256_fmadd_pd(a, b, c); }
+    static T add(T a, T b) { return _mm256_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm256_sub_pd(a, b); }
     // [r0 i0 r1 i1], [r2 i2 r3 i3] -> [r0 r2 r1 r3], [i0 i2 i1 i3] and back.
     static void load(const Complex* p, T& re, T& im) {
         const T lo = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
@@ -92,8 +94,9 @@ struct Lanes {
     }
     static __m128d pair(const Complex* p) { return _mm_loadu_pd(reinterpret_cast<const double*>(p)); }
     static void put(Complex* p, __m128d v) { _mm_storeu_pd(reinterpret_cast<double*>(p), v); }
-    // Per complex lane pair [re, im]·[c, s]: [re·c, re·s], then + im·[−s, c]
-    // in one rounding: the product order of simd.h.
+    // Per complex lane pair [re, im]·[c, s]: [re·c, re·s] + [im·(−s), im·c],
+    // each product rounded: re·c − im·s and re·s + im·c, the product of
+    // simd.h bit for bit (x + (−y) is x − y, and negation is exact).
     static void rotate(Complex* p, const double* cs) {
         const T sign = _mm256_setr_pd(-0.0, 0.0, -0.0, 0.0);
         for (std::size_t half = 0; half < 2; ++half) {
@@ -102,7 +105,7 @@ struct Lanes {
             const T m = _mm256_loadu_pd(cs + 4 * half);
             const T swapped = _mm256_xor_pd(_mm256_permute_pd(m, 0x5), sign);
             const T t = _mm256_mul_pd(_mm256_movedup_pd(a), m);
-            _mm256_storeu_pd(d, _mm256_fmadd_pd(_mm256_permute_pd(a, 0xF), swapped, t));
+            _mm256_storeu_pd(d, _mm256_add_pd(t, _mm256_mul_pd(_mm256_permute_pd(a, 0xF), swapped)));
         }
     }
 };

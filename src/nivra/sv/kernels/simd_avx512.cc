@@ -15,7 +15,7 @@
 #include <immintrin.h>
 
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
+#pragma GCC target("avx512f,avx2")
 // GCC 12 reports the deliberately undefined pass-through operand of the
 // AVX-512 shuffle intrinsics as (maybe) uninitialised.
 #pragma GCC diagnostic push
@@ -31,7 +31,8 @@ struct Lanes {
     static constexpr std::size_t W = 8;
     static T bcast(double x) { return _mm512_set1_pd(x); }
     static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
-    static T fma(T a, T b, T c) { return _mm512_fmadd_pd(a, b, c); }
+    static T add(T a, T b) { return _mm512_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm512_sub_pd(a, b); }
     // [r0 i0 .. r3 i3], [r4 i4 .. r7 i7] -> [r0 r4 r1 r5 ..], [i0 i4 i1 i5 ..]
     // (in-lane unpacks) and back.
     static void load(const Complex* p, T& re, T& im) {
@@ -128,7 +129,7 @@ struct Lanes {
         put(c, _mm256_castpd256_pd128(high));
         put(d, _mm256_extractf128_pd(high, 1));
     }
-    // As in the AVX2 unit: [re·c, re·s] + im·[−s, c] in one rounding.
+    // As in the AVX2 unit: [re·c, re·s] + [im·(−s), im·c], each product rounded.
     static void rotate(Complex* p, const double* cs) {
         const __m512i sign = _mm512_castpd_si512(_mm512_setr_pd(-0.0, 0.0, -0.0, 0.0, -0.0, 0.0, -0.0, 0.0));
         for (std::size_t half = 0; half < 2; ++half) {
@@ -138,7 +139,7 @@ struct Lanes {
             const T swapped =
                 _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(_mm512_permute_pd(m, 0x55)), sign));
             const T t = _mm512_mul_pd(_mm512_movedup_pd(a), m);
-            _mm512_storeu_pd(d, _mm512_fmadd_pd(_mm512_permute_pd(a, 0xFF), swapped, t));
+            _mm512_storeu_pd(d, _mm512_add_pd(t, _mm512_mul_pd(_mm512_permute_pd(a, 0xFF), swapped)));
         }
     }
 };

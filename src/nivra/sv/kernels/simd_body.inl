@@ -3,7 +3,7 @@
 // shared is compiled for the set's target), defined NIVRA_SIMD_NS and
 // declared, inside that namespace, `struct Lanes` with
 //   T, W                         a vector of W doubles (W base indices)
-//   bcast(x), mul(a, b), fma(a, b, c)          lane-wise; fma rounds once
+//   bcast(x), mul(a, b), add(a, b), sub(a, b)  lane-wise, each rounded
 //   load(p, re, im), store(p, re, im)          W complex values at p as real
 //                                              and imaginary planes (the lane
 //                                              order is the set's own, the
@@ -28,24 +28,57 @@ using detail::IndexSpace;
 using T = Lanes::T;
 constexpr std::size_t W = Lanes::W;
 
-// The matrix as the cores broadcast it: entry e's real part, imaginary part
-// and negated imaginary part (negation is exact, so both views give the
-// same bits).
+// The matrix as the cores read it: entry e's real and imaginary parts, each
+// in every lane. Small matrices are broadcast once per call (Broadcast):
+// re-broadcasting them on every group of base indices costs a shuffle and,
+// with more matrix values than registers, a spill per entry (the compiler
+// cannot keep them across the stores into the state, which may alias them).
+// Larger ones are broadcast on use from split planes (Planes) or from the
+// complex entries themselves (Entries, for matrices too large to copy).
+struct Broadcast {
+    const T* re_vec;
+    const T* im_vec;
+    T re(std::size_t e) const { return re_vec[e]; }
+    T im(std::size_t e) const { return im_vec[e]; }
+};
 struct Planes {
     const double* re_plane;
     const double* im_plane;
-    const double* neg_im_plane;
-    double re(std::size_t e) const { return re_plane[e]; }
-    double im(std::size_t e) const { return im_plane[e]; }
-    double neg_im(std::size_t e) const { return neg_im_plane[e]; }
+    T re(std::size_t e) const { return Lanes::bcast(re_plane[e]); }
+    T im(std::size_t e) const { return Lanes::bcast(im_plane[e]); }
 };
-// The same read straight from the complex entries, for matrices too large to copy.
 struct Entries {
     const Complex* m;
-    double re(std::size_t e) const { return m[e].real(); }
-    double im(std::size_t e) const { return m[e].imag(); }
-    double neg_im(std::size_t e) const { return -m[e].imag(); }
+    T re(std::size_t e) const { return Lanes::bcast(m[e].real()); }
+    T im(std::size_t e) const { return Lanes::bcast(m[e].imag()); }
 };
+
+// The product m·a of simd.h in every lane, m broadcast as (mr, mi): four
+// rounded products, then one rounded difference and one rounded sum.
+inline void product(T ar, T ai, T mr, T mi, T& re, T& im) {
+    re = Lanes::sub(Lanes::mul(ar, mr), Lanes::mul(ai, mi));
+    im = Lanes::add(Lanes::mul(ar, mi), Lanes::mul(ai, mr));
+}
+
+// acc + m·a: the row step of simd.h.
+inline void accumulate(T ar, T ai, T mr, T mi, T& acc_re, T& acc_im) {
+    T re, im;
+    product(ar, ai, mr, mi, re, im);
+    acc_re = Lanes::add(acc_re, re);
+    acc_im = Lanes::add(acc_im, im);
+}
+
+// Row `row` of `m` (`dim` entries from row·dim) against the inputs re, im:
+// the full row sum in column order.
+template <class Matrix>
+inline void row_sum(const Matrix& m, std::size_t row, std::size_t dim, const T* re, const T* im, T& acc_re, T& acc_im) {
+    std::size_t e = row * dim;
+    product(re[0], im[0], m.re(e), m.im(e), acc_re, acc_im);
+    for (std::size_t c = 1; c < dim; ++c) {
+        ++e;
+        accumulate(re[c], im[c], m.re(e), m.im(e), acc_re, acc_im);
+    }
+}
 
 // The dense row sums on W base indices: load(c, re, im) fetches input
 // column c of every lane, store(r, re, im) writes output row r. DIM 0: `dim`
@@ -58,27 +91,23 @@ inline void dense_core(const Matrix& m, std::size_t dim, T* re, T* im, const Loa
     for (std::size_t c = 0; c < dim; ++c) {
         load(c, re[c], im[c]);
     }
-    // Rows per pass: eight independent chains of multiply-adds hide the
-    // latency of the fused units; more would not fit in sixteen registers.
-    // With thirty-two (AVX-512) wide matrices take eight rows, which halves
-    // the reloads of their inputs; at eight columns the inputs themselves
-    // would no longer fit beside sixteen accumulators.
+    // Rows per pass: eight independent chains of sums hide the latency of
+    // the adder; more would not fit in sixteen registers. With thirty-two
+    // (AVX-512) wide matrices take eight rows, which halves the reloads of
+    // their inputs; at eight columns the inputs themselves would no longer
+    // fit beside sixteen accumulators.
     constexpr std::size_t ROWS = W >= 8 && DIM >= 16 ? 8 : 4;
     constexpr std::size_t R = DIM == 0 ? 4 : (DIM < ROWS ? DIM : ROWS);
     for (std::size_t r0 = 0; r0 < dim; r0 += R) {
         T acc_re[R], acc_im[R];
         for (std::size_t r = 0; r < R; ++r) {
             const std::size_t e = (r0 + r) * dim;
-            acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im(e)), Lanes::mul(re[0], Lanes::bcast(m.re(e))));
-            acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re(e)), Lanes::mul(re[0], Lanes::bcast(m.im(e))));
+            product(re[0], im[0], m.re(e), m.im(e), acc_re[r], acc_im[r]);
         }
         for (std::size_t c = 1; c < dim; ++c) {
             for (std::size_t r = 0; r < R; ++r) {
                 const std::size_t e = (r0 + r) * dim + c;
-                acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im(e)),
-                                       Lanes::fma(re[c], Lanes::bcast(m.re(e)), acc_re[r]));
-                acc_im[r] =
-                    Lanes::fma(im[c], Lanes::bcast(m.re(e)), Lanes::fma(re[c], Lanes::bcast(m.im(e)), acc_im[r]));
+                accumulate(re[c], im[c], m.re(e), m.im(e), acc_re[r], acc_im[r]);
             }
         }
         for (std::size_t r = 0; r < R; ++r) {
@@ -282,11 +311,10 @@ inline void walk_range(const IndexSpace& space, Complex* amps, const std::uint64
 }
 
 // The matrix split once per call into the planes the cores broadcast from.
-inline void fill_planes(const Complex* matrix, std::size_t entries, double* re, double* im, double* neg_im) {
+inline void fill_planes(const Complex* matrix, std::size_t entries, double* re, double* im) {
     for (std::size_t e = 0; e < entries; ++e) {
         re[e] = matrix[e].real();
         im[e] = matrix[e].imag();
-        neg_im[e] = -matrix[e].imag();
     }
 }
 
@@ -299,8 +327,8 @@ struct SparseRows {
     std::array<std::uint8_t, DIM> cols[DIM / R]{};
     std::size_t count[DIM / R]{};
     // The visited entries in visiting order (group, column, row): real part,
-    // negated imaginary part, imaginary part.
-    std::array<double, 3 * DIM * DIM> coef{};
+    // imaginary part.
+    std::array<double, 2 * DIM * DIM> coef{};
 };
 
 // The plan for `m`, or nothing when it would skip under a quarter of the
@@ -347,7 +375,6 @@ std::optional<SparseRows<DIM, R>> plan_sparse(const Complex* m) {
             for (std::size_t r = 0; r < R; ++r) {
                 const Complex v = m[plan.rows[g * R + r] * DIM + plan.cols[g][j]];
                 *out++ = v.real();
-                *out++ = -v.imag();
                 *out++ = v.imag();
             }
         }
@@ -356,11 +383,13 @@ std::optional<SparseRows<DIM, R>> plan_sparse(const Complex* m) {
 }
 
 // dense_core with the zero products left out, which gives the same bits
-// wherever the row sum is not zero: x·(±0) is an exact zero for finite x,
-// adding it leaves a nonzero sum unchanged, and starting a sum at a later
-// column differs from starting it at zeros only in the sign of a zero. So a
-// group whose inputs are not all finite, or whose sums hold a zero (or
-// underflow in the product that tests for one), is summed again in full.
+// wherever the row sum is not zero: for finite a, (±0)·a is a complex zero,
+// adding it leaves a nonzero partial sum unchanged and turns a zero one into
+// a zero, and a zero partial sum plus a nonzero product is that product
+// whatever the zero's sign. So the sums with and without the zero products
+// agree up to the sign of a zero result. A group whose inputs are not all
+// finite (∞·0 is NaN), or whose sums hold a zero (or underflow in the product
+// that tests for one), is summed again in full.
 template <std::size_t DIM, std::size_t R, class Matrix, class Load, class Store>
 inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, T* im, const Load& load,
                         const Store& store) {
@@ -369,7 +398,7 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
     T chains[4] = {Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0), Lanes::bcast(1.0)};
     for (std::size_t c = 0; c < DIM; ++c) {
         load(c, re[c], im[c]);
-        chains[c % 4] = Lanes::fma(im[c], zero, Lanes::fma(re[c], zero, chains[c % 4]));
+        chains[c % 4] = Lanes::add(chains[c % 4], Lanes::add(Lanes::mul(re[c], zero), Lanes::mul(im[c], zero)));
     }
     const T finite = Lanes::mul(Lanes::mul(chains[0], chains[1]), Lanes::mul(chains[2], chains[3]));
     const double* coef = plan.coef.data();
@@ -380,20 +409,18 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
         {
             const T xr = re[cols[0]], xi = im[cols[0]];
             for (std::size_t r = 0; r < R; ++r) {
-                const double* k = coef + 3 * r;
-                acc_re[r] = Lanes::fma(xi, Lanes::bcast(k[1]), Lanes::mul(xr, Lanes::bcast(k[0])));
-                acc_im[r] = Lanes::fma(xi, Lanes::bcast(k[0]), Lanes::mul(xr, Lanes::bcast(k[2])));
+                const double* k = coef + 2 * r;
+                product(xr, xi, Lanes::bcast(k[0]), Lanes::bcast(k[1]), acc_re[r], acc_im[r]);
             }
-            coef += 3 * R;
+            coef += 2 * R;
         }
         for (std::size_t j = 1; j < plan.count[g]; ++j) {
             const T xr = re[cols[j]], xi = im[cols[j]];
             for (std::size_t r = 0; r < R; ++r) {
-                const double* k = coef + 3 * r;
-                acc_re[r] = Lanes::fma(xi, Lanes::bcast(k[1]), Lanes::fma(xr, Lanes::bcast(k[0]), acc_re[r]));
-                acc_im[r] = Lanes::fma(xi, Lanes::bcast(k[0]), Lanes::fma(xr, Lanes::bcast(k[2]), acc_im[r]));
+                const double* k = coef + 2 * r;
+                accumulate(xr, xi, Lanes::bcast(k[0]), Lanes::bcast(k[1]), acc_re[r], acc_im[r]);
             }
-            coef += 3 * R;
+            coef += 2 * R;
         }
         T prod[R];
         for (std::size_t r = 0; r < R; ++r) {
@@ -413,16 +440,7 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
         }
         if (full) {
             for (std::size_t r = 0; r < R; ++r) {
-                std::size_t e = rows[r] * DIM;
-                acc_re[r] = Lanes::fma(im[0], Lanes::bcast(m.neg_im(e)), Lanes::mul(re[0], Lanes::bcast(m.re(e))));
-                acc_im[r] = Lanes::fma(im[0], Lanes::bcast(m.re(e)), Lanes::mul(re[0], Lanes::bcast(m.im(e))));
-                for (std::size_t c = 1; c < DIM; ++c) {
-                    ++e;
-                    acc_re[r] = Lanes::fma(im[c], Lanes::bcast(m.neg_im(e)),
-                                           Lanes::fma(re[c], Lanes::bcast(m.re(e)), acc_re[r]));
-                    acc_im[r] = Lanes::fma(im[c], Lanes::bcast(m.re(e)),
-                                           Lanes::fma(re[c], Lanes::bcast(m.im(e)), acc_im[r]));
-                }
+                row_sum(m, rows[r], DIM, re, im, acc_re[r], acc_im[r]);
             }
         }
         for (std::size_t r = 0; r < R; ++r) {
@@ -431,34 +449,50 @@ inline void sparse_core(const Matrix& m, const SparseRows<DIM, R>& plan, T* re, 
     }
 }
 
-template <std::size_t DIM>
-void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
-                 const ParPolicy& policy) {
-    std::array<double, 3 * DIM * DIM> planes_store;
-    const Planes planes{planes_store.data(), planes_store.data() + DIM * DIM, planes_store.data() + 2 * DIM * DIM};
-    fill_planes(matrix, DIM * DIM, planes_store.data(), planes_store.data() + DIM * DIM,
-                planes_store.data() + 2 * DIM * DIM);
-    std::array<std::uint64_t, DIM> off;
-    std::copy_n(offsets, DIM, off.begin());
+// The dense kernel (or, for a matrix with enough exact zeros, the
+// zero-skipping one) over every base index, the matrix read through `m`.
+template <std::size_t DIM, class Matrix>
+void dense_with(Complex* amps, const IndexSpace& space, const std::uint64_t* off, const Complex* matrix,
+                const Matrix& m, const ParPolicy& policy) {
     // Fused blocks of controlled gates are often half zeros or more.
     constexpr std::size_t R = W >= 8 && DIM >= 16 ? 8 : 4;
     if constexpr (DIM >= 8) {
         if (const auto sparse = plan_sparse<DIM, R>(matrix)) {
             detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
-                T re[DIM], im[DIM];
-                walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
-                    sparse_core<DIM, R>(planes, *sparse, re, im, load, store);
+                walk_range<DIM>(space, amps, off, begin, end, [&](const auto& load, const auto& store) {
+                    T re[DIM], im[DIM];
+                    sparse_core<DIM, R>(m, *sparse, re, im, load, store);
                 });
             });
             return;
         }
     }
     detail::par_ranges(space, policy, W, [&](std::size_t begin, std::size_t end) {
-        T re[DIM], im[DIM];
-        walk_range<DIM>(space, amps, off.data(), begin, end, [&](const auto& load, const auto& store) {
-            dense_core<DIM>(planes, DIM, re, im, load, store);
+        walk_range<DIM>(space, amps, off, begin, end, [&](const auto& load, const auto& store) {
+            // Inputs per group, so that narrow matrices keep them in registers.
+            T re[DIM], im[DIM];
+            dense_core<DIM>(m, DIM, re, im, load, store);
         });
     });
+}
+
+template <std::size_t DIM>
+void dense_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const Complex* matrix,
+                 const ParPolicy& policy) {
+    std::array<double, 2 * DIM * DIM> planes;
+    fill_planes(matrix, DIM * DIM, planes.data(), planes.data() + DIM * DIM);
+    std::array<std::uint64_t, DIM> off;
+    std::copy_n(offsets, DIM, off.begin());
+    if constexpr (DIM <= 8) {
+        // At most 128 vectors: 4 KiB (AVX2), 8 KiB (AVX-512).
+        T vectors[2 * DIM * DIM];
+        for (std::size_t e = 0; e < 2 * DIM * DIM; ++e) {
+            vectors[e] = Lanes::bcast(planes[e]);
+        }
+        dense_with<DIM>(amps, space, off.data(), matrix, Broadcast{vectors, vectors + DIM * DIM}, policy);
+    } else {
+        dense_with<DIM>(amps, space, off.data(), matrix, Planes{planes.data(), planes.data() + DIM * DIM}, policy);
+    }
 }
 
 void dense_runtime(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, std::size_t dim,
@@ -501,8 +535,11 @@ void dense_entry(Complex* amps, const IndexSpace& space, const std::uint64_t* of
 template <std::size_t DIM>
 void monomial_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t* offsets, const std::uint8_t* source,
                     const Complex* coef, const ParPolicy& policy) {
-    double re_c[DIM], im_c[DIM], neg_im_c[DIM];
-    fill_planes(coef, DIM, re_c, im_c, neg_im_c);
+    T re_c[DIM], im_c[DIM];
+    for (std::size_t r = 0; r < DIM; ++r) {
+        re_c[r] = Lanes::bcast(coef[r].real());
+        im_c[r] = Lanes::bcast(coef[r].imag());
+    }
     std::array<std::uint8_t, DIM> src;
     std::array<std::uint64_t, DIM> off;
     for (std::size_t c = 0; c < DIM; ++c) {
@@ -517,9 +554,9 @@ void monomial_fixed(Complex* amps, const IndexSpace& space, const std::uint64_t*
                 load(c, re[c], im[c]);
             }
             for (std::size_t r = 0; r < DIM; ++r) {
-                const T ar = re[src[r]], ai = im[src[r]];
-                store(r, Lanes::fma(ai, Lanes::bcast(neg_im_c[r]), Lanes::mul(ar, Lanes::bcast(re_c[r]))),
-                      Lanes::fma(ai, Lanes::bcast(re_c[r]), Lanes::mul(ar, Lanes::bcast(im_c[r]))));
+                T out_re, out_im;
+                product(re[src[r]], im[src[r]], re_c[r], im_c[r], out_re, out_im);
+                store(r, out_re, out_im);
             }
         });
     });
@@ -545,7 +582,7 @@ void rotate_entry(Complex* amps, const double* cs, std::size_t count) {
         Lanes::rotate(amps + j, cs + 2 * j);
     }
     for (; j < count; ++j) {
-        amps[j] = fma_product(Complex(cs[2 * j], cs[2 * j + 1]), amps[j]);
+        amps[j] = rounded_product(Complex(cs[2 * j], cs[2 * j + 1]), amps[j]);
     }
 }
 

@@ -1,5 +1,5 @@
-// The kernels of simd.h one base index at a time, with std::fma: the path of
-// processors without AVX2 and FMA, and of other architectures.
+// The kernels of simd.h one base index at a time: the path of processors
+// without AVX2, and of other architectures.
 
 #include <algorithm>
 #include <array>
@@ -19,7 +19,8 @@ struct Lanes {
     static constexpr std::size_t W = 1;
     static T bcast(double x) { return x; }
     static T mul(T a, T b) { return a * b; }
-    static T fma(T a, T b, T c) { return std::fma(a, b, c); }
+    static T add(T a, T b) { return a + b; }
+    static T sub(T a, T b) { return a - b; }
     static void load(const Complex* p, T& re, T& im) {
         re = p->real();
         im = p->imag();
@@ -44,7 +45,7 @@ struct Lanes {
         store(p, re0, im0);
         store(p + 1, re1, im1);
     }
-    static void rotate(Complex* p, const double* cs) { *p = fma_product(Complex(cs[0], cs[1]), *p); }
+    static void rotate(Complex* p, const double* cs) { *p = rounded_product(Complex(cs[0], cs[1]), *p); }
 };
 
 }  // namespace
