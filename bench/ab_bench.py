@@ -7,7 +7,7 @@ faster) and the spread of its rounds ((worst - best) / best), with the load
 average before and after:
 
     NIVRA_QEC_DEM_DIR=/tmp/dems python bench/ab_bench.py \\
-        /work/build-a114325-bench/bench/qec_bench /work/build-new-bench/bench/qec_bench \\
+        OLD_BUILD/bench/qec_bench NEW_BUILD/bench/qec_bench \\
         --rounds 5 -- --benchmark_filter='^uf_(weighted_)?decode/surface_d(5|9|13)_p001' --benchmark_min_time=0.5
 
 Arguments after "--" go to every binary. The CPU time of the process is

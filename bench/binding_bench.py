@@ -1,7 +1,7 @@
 """Per-call cost of the binding layer: argument parsing and conversion, as a Python caller sees it.
 
     python3 bench/binding_bench.py [--quick]
-    python3 bench/binding_bench.py --sites /work/site-a114325 /work/site-new [--rounds 5]
+    python3 bench/binding_bench.py --sites OLD_SITE NEW_SITE [--rounds 5]
 
 Each case repeats one cheap call many times (the work behind it is small, so the
 time is mostly the parsing, the conversions and the result); the median of

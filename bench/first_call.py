@@ -11,7 +11,7 @@ and of first - second.
     python bench/first_call.py                  # 20 qubits, 7 trials, all threads
     python bench/first_call.py --threads 1      # RAYON_NUM_THREADS=1
     python bench/first_call.py --qubits 24 --trials 5
-    python bench/first_call.py --qubits 3 --sites /work/site-a114325 /work/site-new --rounds 21
+    python bench/first_call.py --qubits 3 --sites OLD_SITE NEW_SITE --rounds 21
 
 With --sites the builds alternate, one fresh interpreter per build and round
 (bench/sites.py), and the table gives each build's best import, first, second

@@ -6,7 +6,7 @@ decode_batch on all-zero detector rows (the quiet shots of a low-noise run).
     python bench/qec_batch.py --distances 9 --decoders mwpm bp-osd --seconds 3
     python bench/qec_batch.py --decoders bp bp-osd relay-bp relay-bp-osd --dem-files tests/data/qec/surface_d5_p003.dem
     python bench/qec_batch.py --distances 5 9 13 --p 0.001 --decoders union-find union-find-weighted mwpm \
-        --threads 1 --sites /work/site-a114325 /work/site-new --rounds 5
+        --threads 1 --sites OLD_SITE NEW_SITE --rounds 5
 
 The models are rotated surface-code memory experiments (rounds = distance)
 with circuit-level depolarizing noise p (default 0.003), written by stim when

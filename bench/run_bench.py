@@ -1,7 +1,7 @@
 """Timings of nivra.run() on its hot paths, as a Python caller sees them.
 
     python3 bench/run_bench.py [--quick]
-    python3 bench/run_bench.py --small [--sites /work/site-a114325 /work/site-new --rounds 5]
+    python3 bench/run_bench.py --small [--sites OLD_SITE NEW_SITE --rounds 5]
 
 Each case is built once and run a few times; the median wall time is printed.
 The stabilizer path samples at most 64 qubits, so a 1000-qubit Clifford

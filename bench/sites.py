@@ -7,7 +7,7 @@ builds alternate in time (the order is reversed every other round to cancel
 drift); a child prints one JSON object of timings, and the parent keeps the
 best of the rounds per build and timing:
 
-    python bench/binding_bench.py --sites /work/site-a114325 /work/site-new --rounds 5
+    python bench/binding_bench.py --sites OLD_SITE NEW_SITE --rounds 5
 
 The table shows per timing the best of each build, the ratio of each best to
 the first build's (below 1 is faster), and the spread of each build's rounds
