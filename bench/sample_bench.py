@@ -9,7 +9,7 @@ three states at once). With --peak, the peak resident memory of one run(shots=10
 process. Each measurement runs in its own
 process; with several --sites (directories holding a built nivra) the sites alternate, so
 that load on a shared machine falls on all of them alike. Times are the best of --repeat.
-28 qubits needs 4 GiB for the state and about as much again while sampling.
+28 qubits needs 4 GiB for the state and 3 GiB more while sampling.
 """
 
 import argparse

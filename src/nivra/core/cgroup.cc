@@ -60,15 +60,20 @@ std::optional<std::uint64_t> smallest_cgroup_limit(std::string_view controller, 
     return limit;
 }
 
+std::string_view next_line(std::string_view text, std::size_t& pos) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    return line;
+}
+
 namespace cgroup_files {
 
 std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup, std::string_view controller) {
     std::size_t pos = 0;
     while (pos < proc_self_cgroup.size()) {
-        std::size_t end = proc_self_cgroup.find('\n', pos);
-        if (end == std::string_view::npos) end = proc_self_cgroup.size();
-        const std::string_view line = proc_self_cgroup.substr(pos, end - pos);
-        pos = end + 1;
+        const std::string_view line = next_line(proc_self_cgroup, pos);
         // hierarchy-id:controller-list:path (the path may itself hold ':').
         const std::size_t first = line.find(':');
         if (first == std::string_view::npos) continue;

@@ -16,6 +16,10 @@ namespace nivra {
 // or nullopt when it cannot be opened.
 std::optional<std::string> read_small_file(const std::string& path);
 
+// The line of a kernel file's text that starts at `pos`, without its '\n';
+// `pos` moves to the start of the next line. Call while pos < text.size().
+std::string_view next_line(std::string_view text, std::size_t& pos);
+
 // A limit read from the files of one cgroup directory, nullopt where none is set.
 using CgroupLimitReader = std::function<std::optional<std::uint64_t>(const std::string& directory)>;
 

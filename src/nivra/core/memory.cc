@@ -126,10 +126,7 @@ namespace memory_files {
 std::optional<std::uint64_t> kib_field(std::string_view text, std::string_view key) {
     std::size_t pos = 0;
     while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
+        const std::string_view line = next_line(text, pos);
         if (line.size() <= key.size() || !line.starts_with(key) || line[key.size()] != ':') continue;
         std::string_view rest = trim_spaces(line.substr(key.size() + 1));
         if (!rest.ends_with("kB")) return std::nullopt;

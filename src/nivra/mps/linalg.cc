@@ -284,40 +284,25 @@ bool ThinSvd::compute_by_real_bidiagonal(const Eigen::Ref<const CMatrix>& a) {
     return true;
 }
 
+template <class T>
+const T& ThinSvd::of_path(const T& bdc, const T& jacobi, const T& own) const {
+    switch (path_) {
+        case Path::DivideAndConquer:
+            return bdc;
+        case Path::Jacobi:
+            return jacobi;
+        case Path::RealBidiagonal:
+            return own;
+    }
+    invariant_failure("ThinSvd: unknown path");
+}
+
 const Eigen::VectorXd& ThinSvd::singular_values() const {
-    switch (path_) {
-        case Path::DivideAndConquer:
-            return bdc_.singularValues();
-        case Path::Jacobi:
-            return jacobi_.singularValues();
-        case Path::RealBidiagonal:
-            return bidiagonal_s_;
-    }
-    invariant_failure("ThinSvd: unknown path");
+    return of_path(bdc_.singularValues(), jacobi_.singularValues(), bidiagonal_s_);
 }
 
-const CMatrix& ThinSvd::u() const {
-    switch (path_) {
-        case Path::DivideAndConquer:
-            return bdc_.matrixU();
-        case Path::Jacobi:
-            return jacobi_.matrixU();
-        case Path::RealBidiagonal:
-            return bidiagonal_u_;
-    }
-    invariant_failure("ThinSvd: unknown path");
-}
+const CMatrix& ThinSvd::u() const { return of_path(bdc_.matrixU(), jacobi_.matrixU(), bidiagonal_u_); }
 
-const CMatrix& ThinSvd::v() const {
-    switch (path_) {
-        case Path::DivideAndConquer:
-            return bdc_.matrixV();
-        case Path::Jacobi:
-            return jacobi_.matrixV();
-        case Path::RealBidiagonal:
-            return bidiagonal_v_;
-    }
-    invariant_failure("ThinSvd: unknown path");
-}
+const CMatrix& ThinSvd::v() const { return of_path(bdc_.matrixV(), jacobi_.matrixV(), bidiagonal_v_); }
 
 }  // namespace nivra::mps

@@ -188,6 +188,10 @@ public:
     Path path() const { return path_; }
 
 private:
+    // The factor of the path taken: `bdc` or `jacobi` from Eigen, or `own`.
+    template <class T>
+    const T& of_path(const T& bdc, const T& jacobi, const T& own) const;
+
     bool compute_by_real_bidiagonal(const Eigen::Ref<const CMatrix>& a);
 
     Eigen::BDCSVD<CMatrix> bdc_;
