@@ -54,6 +54,17 @@ void parallel_for_chunks(std::size_t n, std::size_t grain, Body&& body) {
     });
 }
 
+// parallel_for_chunks when `on_pool`, else body(0, n) once on the calling
+// thread (work too small to be worth handing to the pool).
+template <class Body>
+void parallel_for_chunks_if(bool on_pool, std::size_t n, std::size_t grain, Body&& body) {
+    if (on_pool) {
+        parallel_for_chunks(n, grain, body);
+    } else {
+        body(std::size_t{0}, n);
+    }
+}
+
 // Runs lane() `lanes` times, each call a task of its own, so that up to
 // `lanes` threads run one each at once (lanes that pull work from a shared
 // counter); in turn on the calling thread where pool_lost_in_fork().

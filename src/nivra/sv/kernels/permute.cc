@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <ranges>
 #include <utility>
 #include <vector>
 
@@ -35,6 +34,19 @@ struct Plan {
     // Pass 2: from[q] is the position, after pass 1, of the bit that ends at
     // position q; from[q] < k exactly when q < k.
     std::vector<unsigned> from;
+
+    // Whether pass 2 moves a low bit (so it reorders inside tiles) or a high
+    // one (so it moves tiles).
+    bool low_moves() const { return moves(0, k); }
+    bool high_moves() const { return moves(k, n); }
+
+private:
+    bool moves(unsigned begin, unsigned end) const {
+        for (unsigned q = begin; q < end; ++q) {
+            if (from[q] != q) return true;
+        }
+        return false;
+    }
 };
 
 Plan plan_permutation(std::span<const Qubit> perm, unsigned n, unsigned k) {
@@ -108,17 +120,6 @@ private:
     std::vector<Index> table_;
 };
 
-// run(begin, end) over [0, items), on the pool for a state of len amplitudes
-// at least policy.min_amps.
-template <class Run>
-void for_items(std::size_t items, std::size_t len, const ParPolicy& policy, Run&& run) {
-    if (len >= policy.min_amps && items > 1) {
-        parallel_for_chunks(items, 1, run);
-    } else {
-        run(std::size_t{0}, items);
-    }
-}
-
 // Pass 1. Trading bit a_i with b_i for every pair sends index (exchanged
 // high bits t, exchanged low bits x, other bits) to (x, t, same) and back, so
 // each such pair of amplitudes is swapped once, from the side with t < x.
@@ -153,7 +154,8 @@ void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPo
     const std::size_t block = std::size_t{1} << std::min<std::size_t>(low.size(), EXCHANGE_BLOCK_BITS);
     const std::size_t blocks = values / block;
     const std::size_t groups = std::size_t{1} << other_high.size();
-    for_items(groups * blocks, len, policy, [&](std::size_t begin, std::size_t end) {
+    const std::size_t items = groups * blocks;
+    parallel_for_chunks_if(len >= policy.min_amps && items > 1, items, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t item = begin; item < end; ++item) {
             Index group = 0;
             for (std::size_t i = 0; i < other_high.size(); ++i) group |= Index{(item / blocks) >> i & 1} << other_high[i];
@@ -177,15 +179,13 @@ void exchange_bits(Complex* amps, std::size_t len, const Plan& plan, const ParPo
 void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolicy& policy) {
     const std::span<const unsigned> from(plan.from);
     const unsigned k = plan.k;
-    auto in_place = [&](unsigned q) { return from[q] == q; };
-    const bool low_moves = !std::ranges::all_of(std::views::iota(0u, k), in_place);
-    const bool high_moves = !std::ranges::all_of(std::views::iota(k, plan.n), in_place);
-    if (!low_moves && !high_moves) return;
+    const bool low_moves = plan.low_moves();
+    if (!low_moves && !plan.high_moves()) return;
     const std::size_t tile_len = std::size_t{1} << k;
     // The low bits that stay where they are at the bottom of a tile keep
     // amplitudes together in runs; the others place whole runs.
     unsigned run_bits = 0;
-    while (run_bits < k && in_place(run_bits)) ++run_bits;
+    while (run_bits < k && from[run_bits] == run_bits) ++run_bits;
     const std::size_t run = std::size_t{1} << run_bits;
     const std::vector<Index> run_src = offsets_of(from.subspan(run_bits, k - run_bits));
     std::vector<unsigned> high_from(plan.n - k);
@@ -196,7 +196,8 @@ void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolic
             std::copy_n(src + run_src[r], run, dst + r * run);
         }
     };
-    for_items(len >> k, len, policy, [&](std::size_t begin, std::size_t end) {
+    const std::size_t tiles = len >> k;
+    parallel_for_chunks_if(len >= policy.min_amps && tiles > 1, tiles, 1, [&](std::size_t begin, std::size_t end) {
         std::vector<Complex> scratch;
         for (Index tile = begin; tile < end; ++tile) {
             bool lowest = true;
@@ -217,12 +218,7 @@ void move_tiles(Complex* amps, std::size_t len, const Plan& plan, const ParPolic
 // when it reorders amplitudes inside tiles and about half of one when it only
 // copies whole tiles (contiguous memory) along their cycles.
 double plan_cost(const Plan& plan) {
-    bool low_moves = false;
-    bool high_moves = false;
-    for (unsigned q = 0; q < plan.n; ++q) {
-        if (plan.from[q] != q) (q < plan.k ? low_moves : high_moves) = true;
-    }
-    return (plan.exchange.empty() ? 0.0 : 1.0) + (low_moves ? 1.0 : high_moves ? 0.5 : 0.0);
+    return (plan.exchange.empty() ? 0.0 : 1.0) + (plan.low_moves() ? 1.0 : plan.high_moves() ? 0.5 : 0.0);
 }
 
 // Checks that perm is a permutation of 0..n-1 for len = 2^n and returns n.
