@@ -68,14 +68,11 @@ namespace {
 template <class Body>
 void by_huge_pages(std::size_t bytes, Body&& body) {
     constexpr std::size_t huge = AlignedBuf::HUGE_PAGE;
-    if (bytes < AlignedBuf::MAPPED_MIN_BYTES) {
-        body(0, bytes);
-        return;
-    }
-    parallel_for_chunks((bytes + huge - 1) / huge, 1, [&](std::size_t c0, std::size_t c1) {
-        const std::size_t begin = c0 * huge;
-        body(begin, std::min(bytes, c1 * huge) - begin);
-    });
+    parallel_for_chunks_if(bytes >= AlignedBuf::MAPPED_MIN_BYTES, (bytes + huge - 1) / huge, 1,
+                           [&](std::size_t c0, std::size_t c1) {
+                               const std::size_t begin = c0 * huge;
+                               body(begin, std::min(bytes, c1 * huge) - begin);
+                           });
 }
 
 }  // namespace

@@ -68,6 +68,13 @@ std::string_view next_line(std::string_view text, std::size_t& pos) {
     return line;
 }
 
+std::string_view trim_spaces(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
 namespace cgroup_files {
 
 std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup, std::string_view controller) {

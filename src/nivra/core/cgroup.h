@@ -20,6 +20,9 @@ std::optional<std::string> read_small_file(const std::string& path);
 // `pos` moves to the start of the next line. Call while pos < text.size().
 std::string_view next_line(std::string_view text, std::size_t& pos);
 
+// `s` without leading and trailing spaces, tabs and line ends.
+std::string_view trim_spaces(std::string_view s);
+
 // A limit read from the files of one cgroup directory, nullopt where none is set.
 using CgroupLimitReader = std::function<std::optional<std::uint64_t>(const std::string& directory)>;
 

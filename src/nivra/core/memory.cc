@@ -24,13 +24,6 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text) {
     return value;
 }
 
-std::string_view trim_spaces(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
-
 std::optional<std::uint64_t> physical_memory() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);

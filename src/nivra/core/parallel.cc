@@ -65,13 +65,6 @@ std::optional<std::uint64_t> cgroup_cpu_quota() {
     return smallest_cgroup_limit("cpu", v2, v1);
 }
 
-std::string_view trim_spaces(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
-
 std::optional<std::uint64_t> quota_cpus(std::string_view quota, std::string_view period) {
     const std::optional<std::uint64_t> q = parse_u64(trim_spaces(quota));
     const std::optional<std::uint64_t> p = parse_u64(trim_spaces(period));

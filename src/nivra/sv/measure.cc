@@ -35,11 +35,7 @@ std::array<double, K> blocked_sums(std::size_t len, Block&& block, bool& finite,
             partial[b] = sums;
         }
     };
-    if (len >= parallel_min_amps) {
-        parallel_for_chunks(blocks, 1, run);
-    } else {
-        run(0, blocks);
-    }
+    parallel_for_chunks_if(len >= parallel_min_amps, blocks, 1, run);
     std::array<double, K> total{};
     finite = true;
     for (std::size_t b = 0; b < blocks; ++b) {

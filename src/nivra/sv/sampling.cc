@@ -189,11 +189,7 @@ void settle_left_overs(double* prob, std::uint32_t* alias, std::size_t len, std:
             }
         }
     };
-    if (len >= parallel_min_amps) {
-        parallel_for_chunks(len, SUM_BLOCK, settle);
-    } else {
-        settle(0, len);
-    }
+    parallel_for_chunks_if(len >= parallel_min_amps, len, SUM_BLOCK, settle);
 }
 
 }  // namespace

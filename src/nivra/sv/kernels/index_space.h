@@ -117,13 +117,9 @@ void par_blocks(const IndexSpace& space, const ParPolicy& policy, Body&& body) {
 // the pool when the state is large enough, else once over all of them.
 template <class Run>
 void par_ranges(const IndexSpace& space, const ParPolicy& policy, std::size_t min_grain, Run&& run) {
-    if (space.len() >= policy.min_amps) {
-        const std::size_t grain =
-            std::max<std::size_t>(min_grain, std::max<std::size_t>(policy.grain, 1) >> space.special_count());
-        parallel_for_chunks(space.num_bases(), grain, run);
-    } else {
-        run(std::size_t{0}, space.num_bases());
-    }
+    const std::size_t grain =
+        std::max<std::size_t>(min_grain, std::max<std::size_t>(policy.grain, 1) >> space.special_count());
+    parallel_for_chunks_if(space.len() >= policy.min_amps, space.num_bases(), grain, run);
 }
 
 // Negation is exact: the sign-flip kernels move bits only.
