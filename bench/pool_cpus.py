@@ -14,11 +14,12 @@ each is kept. A d=9 model: `python scripts/gen_qec_dems.py --bench DIR`.
 """
 
 import argparse
-import json
 import os
 import subprocess
 import sys
 import time
+
+import sites
 
 CHILD = r"""
 import json, os, sys, time
@@ -76,11 +77,10 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 
 def run_child(site, env_extra, args):
     env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
-    env.update(env_extra, PYTHONPATH=site)
+    env.update(env_extra)
     here = os.path.dirname(os.path.abspath(__file__))
     command = [sys.executable, "-c", CHILD, args.cpus, str(args.qubits), args.dem, args.decoder, str(args.shots), here]
-    done = subprocess.run(command, env=env, capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)
+    return sites.run_child(command, site, env)
 
 
 def timings(args):

@@ -13,10 +13,10 @@ that load on a shared machine falls on all of them alike. Times are the best of 
 """
 
 import argparse
-import json
 import os
-import subprocess
 import sys
+
+import sites
 
 CHILD = r"""
 import json, random, resource, sys, time
@@ -64,10 +64,7 @@ print(json.dumps(out))
 
 
 def measure(site, n, repeat, mode):
-    env = dict(os.environ, PYTHONPATH=site)
-    done = subprocess.run([sys.executable, "-c", CHILD, str(n), str(repeat), mode], env=env,
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)
+    return sites.run_child([sys.executable, "-c", CHILD, str(n), str(repeat), mode], site)
 
 
 def main():

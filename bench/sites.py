@@ -27,16 +27,22 @@ def add_arguments(parser):
     parser.add_argument("--child", action="store_true", help="internal: print one JSON object of timings")
 
 
+def run_child(command, site, env=None):
+    """Runs `command` once with the build at `site` importable (environment `env`,
+    else this process's) and returns its last line of output read as JSON."""
+    child_env = dict(os.environ if env is None else env)
+    child_env["PYTHONPATH"] = os.path.abspath(site)
+    out = subprocess.run(command, env=child_env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
 def run_rounds(command, sites, rounds, env=None):
     """{site: [timings dict per round]}, each round one child per site in alternating order."""
     results = {site: [] for site in sites}
     for r in range(rounds):
         order = sites if r % 2 == 0 else list(reversed(sites))
         for site in order:
-            child_env = dict(os.environ if env is None else env)
-            child_env["PYTHONPATH"] = os.path.abspath(site)
-            out = subprocess.run(command, env=child_env, check=True, capture_output=True, text=True).stdout
-            results[site].append(json.loads(out.strip().splitlines()[-1]))
+            results[site].append(run_child(command, site, env))
     return results
 
 
